@@ -1,0 +1,29 @@
+# Flag targets shared by every target of the project.
+
+# Results must follow the stated order of floating-point operations bit for
+# bit: no fused multiply-add contraction and no value-changing optimisations.
+add_library(nj_numerics INTERFACE)
+add_library(nj::numerics ALIAS nj_numerics)
+target_compile_options(nj_numerics INTERFACE -ffp-contract=off -fno-fast-math)
+
+add_library(nj_warnings INTERFACE)
+add_library(nj::warnings ALIAS nj_warnings)
+target_compile_options(nj_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  # g++ 12 at -O3 reports impossible overlaps in std::string concatenation
+  # (GCC bug 105651); the warning has no true positives here.
+  target_compile_options(nj_warnings INTERFACE -Wno-restrict)
+endif()
+if(NJ_WERROR)
+  target_compile_options(nj_warnings INTERFACE -Werror)
+endif()
+
+add_library(nj_sanitize INTERFACE)
+add_library(nj::sanitize ALIAS nj_sanitize)
+if(NJ_SANITIZE)
+  target_compile_options(nj_sanitize INTERFACE
+    -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+    -D_GLIBCXX_ASSERTIONS)
+  target_link_options(nj_sanitize INTERFACE -fsanitize=address,undefined)
+endif()

@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: MIT
+// The substitution models: the per-pair formulas from site counts to a
+// distance, each in one fixed order of floating-point operations.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace nj {
+
+/// Which distance model a run uses; the order is the order of the names in
+/// the "one of" list of configuration messages.
+enum class SubstitutionModel : std::uint8_t { PDiff = 0, JukesCantor = 1, Kimura2P = 2, Poisson = 3 };
+
+std::string_view model_name(SubstitutionModel model) noexcept;
+
+/// What one pass over two rows counts. Columns where either row has a gap
+/// are skipped but stay in `columns`.
+struct SiteCounts {
+  std::uint64_t differences = 0;
+  std::uint64_t transitions = 0;    // A<->G, C<->T (DNA only)
+  std::uint64_t transversions = 0;  // every other difference (DNA only)
+  std::uint64_t columns = 0;        // L, the full alignment length
+};
+
+/// D / L.
+double pdiff_distance(const SiteCounts& counts) noexcept;
+/// -0.75 ln(1 - 4/3 p), infinite from p = 0.75 on.
+double jukes_cantor_distance(const SiteCounts& counts) noexcept;
+/// -0.5 ln(1 - 2P - Q) - 0.25 ln(1 - 2Q), infinite when either argument is <= 0.
+double kimura2p_distance(const SiteCounts& counts) noexcept;
+/// -ln(1 - p), infinite from p = 1 on.
+double poisson_distance(const SiteCounts& counts) noexcept;
+
+}  // namespace nj
