@@ -6,9 +6,12 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <type_traits>
 #include <variant>
 
+#include "nj/distance_matrix.hpp"
 #include "nj/error.hpp"
+#include "nj/msa.hpp"
 
 namespace nj {
 
@@ -256,6 +259,122 @@ void add_bootstrap_to_tree(TreeNode& tree, std::uint64_t n, const CladeCounts& c
       node.label = Support{found->second};
     }
   });
+}
+
+// ---------------------------------------------------------------------------
+// The run driver.
+
+namespace {
+
+// After ASCII upper-casing, only these seven bytes are nucleotide symbols;
+// every byte of a multi-byte UTF-8 character is not one.
+bool is_nucleotide_symbol(char c) noexcept {
+  switch (c) {
+    case '-':
+    case 'A': case 'a':
+    case 'C': case 'c':
+    case 'G': case 'g':
+    case 'N': case 'n':
+    case 'T': case 't':
+    case 'U': case 'u':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Nucleotide unless some byte of some sequence is not a nucleotide symbol;
+// all-empty sequences are nucleotide.
+bool looks_like_dna(const std::vector<SequenceObject>& msa) noexcept {
+  return std::ranges::all_of(msa, [](const SequenceObject& s) {
+    return std::ranges::all_of(s.sequence, is_nucleotide_symbol);
+  });
+}
+
+std::vector<SequencePair> take_pairs(std::vector<SequenceObject>& msa) {
+  std::vector<SequencePair> pairs;
+  pairs.reserve(msa.size());
+  for (SequenceObject& s : msa) pairs.emplace_back(std::move(s.identifier), std::move(s.sequence));
+  std::vector<SequenceObject>().swap(msa);
+  return pairs;
+}
+
+template <Alphabet A>
+std::optional<std::string> model_refusal(SubstitutionModel model) {
+  if (model_suits<A>(model)) return std::nullopt;
+  if constexpr (std::is_same_v<A, DNA>) {
+    return "Poisson is a protein model; cannot use with DNA";
+  } else {
+    return "Selected model is for DNA; cannot use with Protein";
+  }
+}
+
+void stop_if_asked(const StopCheck& should_stop) {
+  if (should_stop && should_stop()) throw Cancelled();
+}
+
+// Adds the clades of `replicates` bootstrap trees to `counts`, reporting
+// progress after each. Only one replicate (alignment, matrix, tree) exists
+// at a time.
+template <Alphabet A>
+std::expected<void, std::string> count_replicate_clades(const MSA<A>& msa, SubstitutionModel model,
+                                                        std::uint64_t replicates,
+                                                        CladeCounts& counts,
+                                                        const ProgressFn& on_progress,
+                                                        const StopCheck& should_stop) {
+  for (std::uint64_t j = 1; j <= replicates; ++j) {
+    stop_if_asked(should_stop);
+    std::expected<MSA<A>, std::string> replicate = bootstrap(msa);
+    if (!replicate) return std::unexpected(std::move(replicate.error()));
+    DistMat matrix = DistMat::from_msa(*replicate, model, should_stop);
+    replicate = MSA<A>{};  // the matrix is all the tree needs
+    auto tree = neighbor_joining(std::move(matrix), should_stop);
+    if (!tree) internal_failure("NJ bootstrap iteration failed: " + quote_escaped(tree.error()));
+    if (auto counted = count_clades(**tree, msa.sequence_count, counts); !counted) {
+      return std::unexpected(std::move(counted.error()));
+    }
+    if (on_progress) on_progress(j, replicates);
+  }
+  return {};
+}
+
+template <Alphabet A>
+std::expected<std::string, std::string> run_alignment(MSA<A> msa, SubstitutionModel model,
+                                                      std::uint64_t replicates,
+                                                      const ProgressFn& on_progress,
+                                                      const StopCheck& should_stop) {
+  if (auto refusal = model_refusal<A>(model)) return std::unexpected(std::move(*refusal));
+  CladeCounts counts;
+  if (replicates > 0) {
+    auto counted =
+        count_replicate_clades(msa, model, replicates, counts, on_progress, should_stop);
+    if (!counted) return std::unexpected(std::move(counted.error()));
+  }
+  stop_if_asked(should_stop);
+  const std::uint64_t n = msa.sequence_count;
+  DistMat matrix = DistMat::from_msa(msa, model, should_stop);
+  msa = MSA<A>{};
+  auto tree = neighbor_joining(std::move(matrix), should_stop);
+  if (!tree) return std::unexpected(std::move(tree.error()));
+  if (replicates > 0) add_bootstrap_to_tree(**tree, n, counts);
+  return to_newick(**tree);
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> nj(NJConfig config, const ProgressFn& on_progress,
+                                           const StopCheck& should_stop) {
+  if (config.msa.empty()) return std::unexpected(std::string("Input MSA is empty"));
+  const bool dna = looks_like_dna(config.msa);
+  std::vector<SequencePair> pairs = take_pairs(config.msa);
+  // The alignment is built before the model is checked, so unequal lengths
+  // fail first even when the model would be refused too.
+  if (dna) {
+    return run_alignment(MSA<DNA>::from_iter(std::move(pairs)), config.substitution_model,
+                         config.n_bootstrap_samples, on_progress, should_stop);
+  }
+  return run_alignment(MSA<Protein>::from_iter(std::move(pairs)), config.substitution_model,
+                       config.n_bootstrap_samples, on_progress, should_stop);
 }
 
 }  // namespace nj
