@@ -4,9 +4,6 @@
 // a fixed order of tests; the record readers of the core do the rest.
 #include "reader.hpp"
 
-#include <pthread.h>
-
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,40 +20,31 @@ namespace {
 
 static_assert(sizeof(long) == 8, "integers are read as signed 64-bit values");
 
-// The lowest stack address a read may reach on this thread: a margin above
-// the end of the thread's stack, so that a deeply nested value (or a list
-// that contains itself) ends in RecursionError, never in a stack overflow,
-// whatever the interpreter's recursion limit and the thread's stack size.
-std::uintptr_t stack_floor() noexcept {
-  thread_local const std::uintptr_t floor = [] {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return std::uintptr_t{0};
-    void* low = nullptr;
-    std::size_t size = 0;
-    const bool known = pthread_attr_getstack(&attributes, &low, &size) == 0;
-    pthread_attr_destroy(&attributes);
-    if (!known) return std::uintptr_t{0};
-    constexpr std::size_t margin = std::size_t{256} << 10;
-    return reinterpret_cast<std::uintptr_t>(low) + std::min(margin, size / 4);
-  }();
-  return floor;
-}
-
-// One level of nesting while a value is classified.
-class NestingGuard {
+// What every value of one read shares. The core walks nested values with an
+// explicit stack, so nesting cannot exhaust the C stack; but a container
+// that holds itself would be walked for ever. Nesting is therefore bounded
+// by the interpreter's recursion limit, as repr() and json bound it, and
+// signal handlers get to run now and then, so Ctrl-C stops a huge read.
+class ReadState {
  public:
-  NestingGuard() {
-    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (here < stack_floor()) {
+  ReadState() noexcept : depth_limit_(Py_GetRecursionLimit()) {}
+
+  // Called before a value `depth` levels below the configuration is classified.
+  void enter(int depth) {
+    if (depth > depth_limit_) {
       PyErr_SetString(PyExc_RecursionError,
                       "maximum recursion depth exceeded while reading the configuration");
       throw PyErrAlreadySet{};
     }
-    if (Py_EnterRecursiveCall(" while reading the configuration") != 0) throw PyErrAlreadySet{};
+    if (++classified_ % values_per_signal_check == 0 && PyErr_CheckSignals() != 0) {
+      throw PyErrAlreadySet{};
+    }
   }
-  NestingGuard(const NestingGuard&) = delete;
-  NestingGuard& operator=(const NestingGuard&) = delete;
-  ~NestingGuard() { Py_LeaveRecursiveCall(); }
+
+ private:
+  static constexpr std::uint64_t values_per_signal_check = 4096;
+  int depth_limit_;
+  std::uint64_t classified_ = 0;
 };
 
 // The UTF-8 content of a str; it lives as long as the str does.
@@ -187,17 +175,20 @@ class PyValue;
 // Entries are presented last first.
 class PyMapView final : public nj::MapView {
  public:
-  explicit PyMapView(Entries entries) noexcept : entries_(std::move(entries)) {}
+  PyMapView(Entries entries, ReadState& state, int depth) noexcept
+      : entries_(std::move(entries)), state_(state), depth_(depth) {}
   bool next(std::unique_ptr<nj::SourceValue>& key, std::unique_ptr<nj::SourceValue>& value) override;
 
  private:
   Entries entries_;
+  ReadState& state_;
+  int depth_;  // of the entries
 };
 
 // A snapshot of a list's or tuple's elements, first to last.
 class PySequenceView final : public nj::SequenceView {
  public:
-  explicit PySequenceView(PyObject* sequence) {
+  PySequenceView(PyObject* sequence, ReadState& state, int depth) : state_(state), depth_(depth) {
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
     PyObject** items = PySequence_Fast_ITEMS(sequence);
     items_.reserve(static_cast<std::size_t>(size));
@@ -208,19 +199,21 @@ class PySequenceView final : public nj::SequenceView {
 
  private:
   std::vector<OwnedRef> items_;
+  ReadState& state_;
+  int depth_;  // of the elements
 };
 
 class PyValue final : public nj::SourceValue {
  public:
-  explicit PyValue(OwnedRef object, bool may_unwrap = true) noexcept
-      : object_(std::move(object)), may_unwrap_(may_unwrap) {}
+  PyValue(OwnedRef object, ReadState& state, int depth, bool may_unwrap = true) noexcept
+      : object_(std::move(object)), state_(state), depth_(depth), may_unwrap_(may_unwrap) {}
 
   void classify(nj::ShapeVisitor& visitor) override {
-    const NestingGuard guard;
+    state_.enter(depth_);
     PyObject* o = object_.get();
     if (PyDict_Check(o)) return visit_map(visitor, dict_entries(o));
     if (PyList_Check(o) || PyTuple_Check(o)) {
-      PySequenceView view(o);
+      PySequenceView view(o, state_, depth_ + 1);
       return visitor.sequence(view);
     }
     if (PyUnicode_Check(o)) return visitor.text(utf8(o));
@@ -248,7 +241,7 @@ class PyValue final : public nj::SourceValue {
       return nullptr;
     }
     if (!PyDict_Check(inner.get())) return nullptr;
-    return std::make_unique<PyValue>(std::move(inner), false);
+    return std::make_unique<PyValue>(std::move(inner), state_, depth_ + 1, false);
   }
 
   // A str names a variant; so does the str key of a one-entry dict, whose
@@ -260,30 +253,33 @@ class PyValue final : public nj::SourceValue {
     Entries entries = dict_entries(o);
     auto& [key, payload] = entries.front();
     if (!PyUnicode_Check(key.get())) return std::nullopt;
-    return nj::VariantForm{std::string(utf8(key.get())), std::make_unique<PyValue>(std::move(payload))};
+    return nj::VariantForm{std::string(utf8(key.get())),
+                           std::make_unique<PyValue>(std::move(payload), state_, depth_ + 1)};
   }
 
  private:
-  static void visit_map(nj::ShapeVisitor& visitor, Entries entries) {
-    PyMapView view(std::move(entries));
+  void visit_map(nj::ShapeVisitor& visitor, Entries entries) {
+    PyMapView view(std::move(entries), state_, depth_ + 1);
     visitor.map(view);
   }
 
   OwnedRef object_;
+  ReadState& state_;
+  int depth_;  // levels below the configuration
   bool may_unwrap_;
 };
 
 bool PyMapView::next(std::unique_ptr<nj::SourceValue>& key, std::unique_ptr<nj::SourceValue>& value) {
   if (entries_.empty()) return false;
   auto& [k, v] = entries_.back();
-  key = std::make_unique<PyValue>(std::move(k));
-  value = std::make_unique<PyValue>(std::move(v));
+  key = std::make_unique<PyValue>(std::move(k), state_, depth_);
+  value = std::make_unique<PyValue>(std::move(v), state_, depth_);
   entries_.pop_back();
   return true;
 }
 
 std::unique_ptr<nj::SourceValue> PySequenceView::element(std::size_t k) {
-  return std::make_unique<PyValue>(OwnedRef::borrow(items_.at(k).get()));
+  return std::make_unique<PyValue>(OwnedRef::borrow(items_.at(k).get()), state_, depth_);
 }
 
 // Turns the exception that ended a read into the ValueError the caller
@@ -332,7 +328,8 @@ void raise_rule_error(const std::string& message) noexcept {
 std::optional<nj::NJConfig> read_config(PyObject* py_config) {
   std::expected<nj::NJConfig, std::string> config;
   try {
-    PyValue root(OwnedRef::borrow(py_config));
+    ReadState state;
+    PyValue root(OwnedRef::borrow(py_config), state, 0);
     config = nj::read_config(root);
   } catch (const PyErrAlreadySet&) {
     raise_reader_error();

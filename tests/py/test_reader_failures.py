@@ -5,6 +5,7 @@ in PanicException."""
 import dataclasses
 import enum
 import sys
+import threading
 import types
 
 import pytest
@@ -264,38 +265,37 @@ def test_reader_failures(value, message):
     assert raised.value.__cause__ is None
 
 
-def test_deep_nesting_fails_cleanly_with_a_huge_recursion_limit():
-    limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(10**8)
-    try:
-        with pytest.raises(ValueError, match="^RecursionError: "):
-            _nj_py.nj(config(extra=deeply_nested(200_000)))
-    finally:
-        sys.setrecursionlimit(limit)
+@pytest.fixture
+def recursion_limit():
+    """Sets the interpreter's recursion limit for one test."""
+    saved = sys.getrecursionlimit()
+    yield sys.setrecursionlimit
+    sys.setrecursionlimit(saved)
 
 
-def test_deep_nesting_in_a_thread_with_a_small_stack():
-    import threading
-
+def test_nesting_within_a_raised_limit_is_read_on_a_small_stack(recursion_limit, reference_tree):
+    # Nested values are walked without C recursion, so even a thread with a
+    # small stack reads them once the recursion limit allows their depth.
+    recursion_limit(300_000)
     outcome = []
-
-    def run():
-        try:
-            _nj_py.nj(config(extra=deeply_nested(100_000)))
-        except ValueError as error:
-            outcome.append(str(error))
-
+    cfg = config(extra=deeply_nested(200_000))
+    thread = threading.Thread(target=lambda: outcome.append(_nj_py.nj(cfg)))
     old_size = threading.stack_size(256 * 1024)
-    limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(10**8)
     try:
-        thread = threading.Thread(target=run)
         thread.start()
         thread.join()
     finally:
         threading.stack_size(old_size)
-        sys.setrecursionlimit(limit)
-    assert outcome == ["RecursionError: maximum recursion depth exceeded while reading the configuration"]
+    assert outcome == [reference_tree]
+
+
+@pytest.mark.parametrize("make", [self_containing_list, self_containing_dict])
+def test_self_containing_values_end_under_a_huge_limit(make, recursion_limit):
+    recursion_limit(10**6)
+    with pytest.raises(ValueError) as raised:
+        _nj_py.nj(config(extra=make()))
+    assert str(raised.value) == (
+        "RecursionError: maximum recursion depth exceeded while reading the configuration")
 
 
 @pytest.mark.parametrize("exception", [KeyboardInterrupt(), SystemExit(3), MemoryError()],

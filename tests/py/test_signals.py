@@ -61,6 +61,15 @@ def test_raising_handler_abandons_the_run(cfg):
     assert _nj_py.nj(config()).endswith(";")
 
 
+def test_raising_handler_stops_a_long_read():
+    shared = []
+    for _ in range(24):  # 2**24 lists to walk, though few distinct objects
+        shared = [shared, shared]
+    with Ticker(raise_on=3) as ticker, pytest.raises(KeyboardInterrupt):
+        _nj_py.nj(config(comment=shared))
+    assert ticker.calls == 3
+
+
 def test_interrupt_inside_the_callback():
     calls = []
     with Ticker(raise_on=3), pytest.raises(KeyboardInterrupt):
