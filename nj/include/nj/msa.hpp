@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nj/alphabet.hpp"
+#include "nj/random.hpp"
 
 namespace nj {
 
@@ -44,7 +45,20 @@ struct MSA {
 template <Alphabet A>
 std::vector<std::uint8_t> encode(std::string_view text);
 
+/// One bootstrap replicate of `msa`: the same identifiers in the same order
+/// and `length` columns drawn uniformly with replacement, in draw order, the
+/// same draw for every row. Each call takes one fresh seed from
+/// `seed_source`; when that fails, the result is "RNG error: " followed by
+/// its description and nothing is drawn.
+template <Alphabet A>
+std::expected<MSA<A>, std::string> bootstrap(const MSA<A>& msa,
+                                             const SeedSource& seed_source = os_seed);
+
 extern template struct MSA<DNA>;
 extern template struct MSA<Protein>;
+extern template std::expected<MSA<DNA>, std::string> bootstrap(const MSA<DNA>&,
+                                                               const SeedSource&);
+extern template std::expected<MSA<Protein>, std::string> bootstrap(const MSA<Protein>&,
+                                                                   const SeedSource&);
 
 }  // namespace nj

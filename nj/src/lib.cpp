@@ -1,0 +1,380 @@
+// SPDX-License-Identifier: MIT
+#include "nj/lib.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <type_traits>
+#include <variant>
+
+#include "nj/distance_matrix.hpp"
+#include "nj/error.hpp"
+#include "nj/msa.hpp"
+
+namespace nj {
+
+namespace {
+
+std::uint64_t load_word(const std::uint8_t* at) noexcept {
+  std::uint64_t word = 0;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// Bit counting by halves; std::popcount becomes a library call on the
+// baseline x86-64 instruction set.
+std::uint64_t bits_in(std::uint64_t word) noexcept {
+  word = word - ((word >> 1) & 0x5555555555555555);
+  word = (word & 0x3333333333333333) + ((word >> 2) & 0x3333333333333333);
+  word = (word + (word >> 4)) & 0x0F0F0F0F0F0F0F0F;
+  return (word * 0x0101010101010101) >> 56;
+}
+
+std::uint64_t mix(std::uint64_t value) noexcept {
+  value ^= value >> 33;
+  value *= 0xFF51AFD7ED558CCD;
+  value ^= value >> 33;
+  value *= 0xC4CEB9FE1A85EC53;
+  return value ^ (value >> 33);
+}
+
+}  // namespace
+
+LeafSet::LeafSet(std::uint64_t n) : n_(n), bytes_((n + 7) / 8, 0) {}
+
+void LeafSet::merge(const LeafSet& other) noexcept {
+  const std::uint8_t* from = other.bytes_.data();
+  std::uint8_t* into = bytes_.data();
+  const std::size_t size = bytes_.size();
+  std::size_t k = 0;
+  for (; k + 8 <= size; k += 8) {
+    const std::uint64_t mine = load_word(into + k);
+    const std::uint64_t fresh = load_word(from + k) & ~mine;
+    if (fresh == 0) continue;
+    count_ += bits_in(fresh);
+    const std::uint64_t merged = mine | fresh;
+    std::memcpy(into + k, &merged, sizeof merged);
+  }
+  for (; k < size; ++k) {
+    const auto fresh = static_cast<std::uint8_t>(from[k] & ~into[k]);
+    count_ += bits_in(fresh);
+    into[k] |= fresh;
+  }
+}
+
+void LeafSet::clear() noexcept {
+  std::memset(bytes_.data(), 0, bytes_.size());
+  count_ = 0;
+}
+
+std::size_t CladeKeyHash::operator()(std::string_view key) const {
+  constexpr std::uint64_t odd = 0x9E3779B97F4A7C15;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(key.data());
+  const std::size_t size = key.size();
+  std::uint64_t lanes[4] = {size, 1, 2, 3};
+  std::size_t at = 0;
+  for (; at + 32 <= size; at += 32) {
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      lanes[lane] = (lanes[lane] ^ load_word(bytes + at + 8 * lane)) * odd;
+      lanes[lane] ^= lanes[lane] >> 29;
+    }
+  }
+  for (std::size_t lane = 0; at < size; lane = (lane + 1) % 4) {
+    std::uint64_t word = 0;
+    const std::size_t take = std::min<std::size_t>(8, size - at);
+    std::memcpy(&word, bytes + at, take);
+    lanes[lane] = (lanes[lane] ^ word) * odd;
+    lanes[lane] ^= lanes[lane] >> 29;
+    at += take;
+  }
+  return mix(mix(lanes[0]) ^ std::rotl(mix(lanes[1]), 16) ^ std::rotl(mix(lanes[2]), 32) ^
+             std::rotl(mix(lanes[3]), 48));
+}
+
+namespace {
+
+constexpr std::size_t no_parent = std::numeric_limits<std::size_t>::max();
+
+// Why `leaf` cannot be placed in a set over n leaves, if it cannot. A leaf
+// number beyond the alignment means the tree was not built from it.
+std::optional<std::string> leaf_problem(const TreeNode& leaf, std::uint64_t n) {
+  if (!leaf.label || !std::holds_alternative<Name>(*leaf.label)) {
+    return std::string("Leaf node without a name label");
+  }
+  if (leaf.index >= n) {
+    internal_failure(fill("Leaf index {} is outside the alignment of {} sequences", leaf.index, n));
+  }
+  return std::nullopt;
+}
+
+template <class Node>
+Node& child(Node& parent, bool left) {
+  const std::unique_ptr<TreeNode>& slot = left ? parent.children->left : parent.children->right;
+  if (!slot) internal_failure("An inner node lacks one of its two children");
+  return *slot;
+}
+
+// A tree laid out in an array, every node after its parent, with the number
+// of leaves below each node: enough to visit it bottom-up without recursion.
+template <class Node>
+struct FlatNode {
+  Node* node;
+  std::size_t left = 0;
+  std::size_t right = 0;
+  std::uint64_t leaves = 1;
+};
+
+// Lays the tree out, checking every leaf first so that a tree that does not
+// match the alignment fails before any count or label changes.
+template <class Node>
+std::vector<FlatNode<Node>> flatten(Node& root, std::uint64_t n) {
+  struct Pending {
+    Node* node;
+    std::size_t parent;
+    bool is_left;
+  };
+  std::vector<FlatNode<Node>> flat;
+  std::vector<Pending> stack{{&root, no_parent, false}};
+  while (!stack.empty()) {
+    const Pending pending = stack.back();
+    stack.pop_back();
+    const std::size_t at = flat.size();
+    flat.push_back({pending.node});
+    if (pending.parent != no_parent) {
+      (pending.is_left ? flat[pending.parent].left : flat[pending.parent].right) = at;
+    }
+    Node& node = *pending.node;
+    if (node.is_leaf()) {
+      if (auto problem = leaf_problem(node, n)) internal_failure(std::move(*problem));
+      continue;
+    }
+    stack.push_back({&child(node, false), at, false});
+    stack.push_back({&child(node, true), at, true});
+  }
+  for (std::size_t at = flat.size(); at-- > 0;) {
+    FlatNode<Node>& entry = flat[at];
+    if (!entry.node->is_leaf()) entry.leaves = flat[entry.left].leaves + flat[entry.right].leaves;
+  }
+  return flat;
+}
+
+// Calls visit(node, leaf set) for every inner node, children before parents.
+// Each node's set is its larger child's set with the smaller child's merged
+// in; visiting the larger child first keeps the unfinished sets alive at once
+// to about log2(leaves), however deep the tree.
+template <class Node, class Visit>
+void for_each_clade(const std::vector<FlatNode<Node>>& flat, std::uint64_t n, Visit visit) {
+  std::vector<LeafSet> finished;  // sets of finished subtrees, innermost last
+  std::vector<LeafSet> spare;     // cleared sets, kept for reuse
+  auto single = [&](const Node& leaf) {
+    if (spare.empty()) {
+      finished.emplace_back(n);
+    } else {
+      finished.push_back(std::move(spare.back()));
+      spare.pop_back();
+    }
+    finished.back().insert(leaf.index);
+  };
+  struct Frame {
+    std::size_t at;
+    int stage;
+  };
+  std::vector<Frame> stack{{0, 0}};
+  while (!stack.empty()) {
+    const FlatNode<Node>& entry = flat[stack.back().at];
+    if (entry.node->is_leaf()) {
+      single(*entry.node);
+      stack.pop_back();
+      continue;
+    }
+    const bool left_first = flat[entry.left].leaves >= flat[entry.right].leaves;
+    const std::size_t larger_at = left_first ? entry.left : entry.right;
+    const std::size_t smaller_at = left_first ? entry.right : entry.left;
+    const Node& smaller = *flat[smaller_at].node;
+    const int stage = stack.back().stage++;
+    if (stage == 0) {
+      stack.push_back({larger_at, 0});
+    } else if (stage == 1) {
+      // A smaller child that is a leaf goes straight into the larger one's set.
+      if (!smaller.is_leaf()) stack.push_back({smaller_at, 0});
+    } else {
+      if (smaller.is_leaf()) {
+        finished.back().insert(smaller.index);
+      } else {
+        LeafSet done = std::move(finished.back());
+        finished.pop_back();
+        finished.back().merge(done);
+        done.clear();
+        spare.push_back(std::move(done));
+      }
+      visit(*entry.node, finished.back());
+      stack.pop_back();
+    }
+  }
+}
+
+bool counted(std::uint64_t leaves_in_clade, std::uint64_t n) noexcept {
+  return leaves_in_clade >= 2 && leaves_in_clade < n;
+}
+
+}  // namespace
+
+std::expected<void, std::string> bitset_of(const TreeNode& node, LeafSet& leaves) {
+  std::vector<const TreeNode*> stack{&node};
+  while (!stack.empty()) {
+    const TreeNode& current = *stack.back();
+    stack.pop_back();
+    if (current.is_leaf()) {
+      if (auto problem = leaf_problem(current, leaves.universe())) {
+        return std::unexpected(std::move(*problem));
+      }
+      leaves.insert(current.index);
+      continue;
+    }
+    stack.push_back(&child(current, false));
+    stack.push_back(&child(current, true));
+  }
+  return {};
+}
+
+std::expected<void, std::string> count_clades(const TreeNode& tree, std::uint64_t n,
+                                              CladeCounts& counts) {
+  for_each_clade(flatten(tree, n), n, [&](const TreeNode&, const LeafSet& clade) {
+    if (!counted(clade.count(), n)) return;
+    if (auto found = counts.find(clade.key()); found != counts.end()) {
+      ++found->second;
+    } else {
+      counts.emplace(std::string(clade.key()), 1);
+    }
+  });
+  return {};
+}
+
+void add_bootstrap_to_tree(TreeNode& tree, std::uint64_t n, const CladeCounts& counts) {
+  for_each_clade(flatten(tree, n), n, [&](TreeNode& node, const LeafSet& clade) {
+    if (!counted(clade.count(), n)) return;
+    if (auto found = counts.find(clade.key()); found != counts.end()) {
+      node.label = Support{found->second};
+    }
+  });
+}
+
+// ---------------------------------------------------------------------------
+// The run driver.
+
+namespace {
+
+// After ASCII upper-casing, only these seven bytes are nucleotide symbols;
+// every byte of a multi-byte UTF-8 character is not one.
+bool is_nucleotide_symbol(char c) noexcept {
+  switch (c) {
+    case '-':
+    case 'A': case 'a':
+    case 'C': case 'c':
+    case 'G': case 'g':
+    case 'N': case 'n':
+    case 'T': case 't':
+    case 'U': case 'u':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Nucleotide unless some byte of some sequence is not a nucleotide symbol;
+// all-empty sequences are nucleotide.
+bool looks_like_dna(const std::vector<SequenceObject>& msa) noexcept {
+  return std::ranges::all_of(msa, [](const SequenceObject& s) {
+    return std::ranges::all_of(s.sequence, is_nucleotide_symbol);
+  });
+}
+
+std::vector<SequencePair> take_pairs(std::vector<SequenceObject>& msa) {
+  std::vector<SequencePair> pairs;
+  pairs.reserve(msa.size());
+  for (SequenceObject& s : msa) pairs.emplace_back(std::move(s.identifier), std::move(s.sequence));
+  std::vector<SequenceObject>().swap(msa);
+  return pairs;
+}
+
+template <Alphabet A>
+std::optional<std::string> model_refusal(SubstitutionModel model) {
+  if (model_suits<A>(model)) return std::nullopt;
+  if constexpr (std::is_same_v<A, DNA>) {
+    return "Poisson is a protein model; cannot use with DNA";
+  } else {
+    return "Selected model is for DNA; cannot use with Protein";
+  }
+}
+
+void stop_if_asked(const StopCheck& should_stop) {
+  if (should_stop && should_stop()) throw Cancelled();
+}
+
+// Adds the clades of `replicates` bootstrap trees to `counts`, reporting
+// progress after each. Only one replicate (alignment, matrix, tree) exists
+// at a time.
+template <Alphabet A>
+std::expected<void, std::string> count_replicate_clades(const MSA<A>& msa, SubstitutionModel model,
+                                                        std::uint64_t replicates,
+                                                        CladeCounts& counts,
+                                                        const ProgressFn& on_progress,
+                                                        const StopCheck& should_stop) {
+  for (std::uint64_t j = 1; j <= replicates; ++j) {
+    stop_if_asked(should_stop);
+    std::expected<MSA<A>, std::string> replicate = bootstrap(msa);
+    if (!replicate) return std::unexpected(std::move(replicate.error()));
+    DistMat matrix = DistMat::from_msa(*replicate, model, should_stop);
+    replicate = MSA<A>{};  // the matrix is all the tree needs
+    auto tree = neighbor_joining(std::move(matrix), should_stop);
+    if (!tree) internal_failure("NJ bootstrap iteration failed: " + quote_escaped(tree.error()));
+    if (auto counted = count_clades(**tree, msa.sequence_count, counts); !counted) {
+      return std::unexpected(std::move(counted.error()));
+    }
+    if (on_progress) on_progress(j, replicates);
+  }
+  return {};
+}
+
+template <Alphabet A>
+std::expected<std::string, std::string> run_alignment(MSA<A> msa, SubstitutionModel model,
+                                                      std::uint64_t replicates,
+                                                      const ProgressFn& on_progress,
+                                                      const StopCheck& should_stop) {
+  if (auto refusal = model_refusal<A>(model)) return std::unexpected(std::move(*refusal));
+  CladeCounts counts;
+  if (replicates > 0) {
+    auto counted =
+        count_replicate_clades(msa, model, replicates, counts, on_progress, should_stop);
+    if (!counted) return std::unexpected(std::move(counted.error()));
+  }
+  stop_if_asked(should_stop);
+  const std::uint64_t n = msa.sequence_count;
+  DistMat matrix = DistMat::from_msa(msa, model, should_stop);
+  msa = MSA<A>{};
+  auto tree = neighbor_joining(std::move(matrix), should_stop);
+  if (!tree) return std::unexpected(std::move(tree.error()));
+  if (replicates > 0) add_bootstrap_to_tree(**tree, n, counts);
+  return to_newick(**tree);
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> nj(NJConfig config, const ProgressFn& on_progress,
+                                           const StopCheck& should_stop) {
+  if (config.msa.empty()) return std::unexpected(std::string("Input MSA is empty"));
+  const bool dna = looks_like_dna(config.msa);
+  std::vector<SequencePair> pairs = take_pairs(config.msa);
+  // The alignment is built before the model is checked, so unequal lengths
+  // fail first even when the model would be refused too.
+  if (dna) {
+    return run_alignment(MSA<DNA>::from_iter(std::move(pairs)), config.substitution_model,
+                         config.n_bootstrap_samples, on_progress, should_stop);
+  }
+  return run_alignment(MSA<Protein>::from_iter(std::move(pairs)), config.substitution_model,
+                       config.n_bootstrap_samples, on_progress, should_stop);
+}
+
+}  // namespace nj

@@ -1,0 +1,235 @@
+// SPDX-License-Identifier: MIT
+#include "nj/random.hpp"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+#include "nj/error.hpp"
+
+namespace nj {
+
+namespace {
+
+__extension__ using Wide = unsigned __int128;
+
+Wide wide_product(std::uint64_t a, std::uint64_t b) noexcept {
+  return static_cast<Wide>(a) * static_cast<Wide>(b);
+}
+
+std::uint64_t low_half(Wide value) noexcept { return static_cast<std::uint64_t>(value); }
+std::uint64_t high_half(Wide value) noexcept { return static_cast<std::uint64_t>(value >> 64); }
+
+}  // namespace
+
+std::uint64_t WyRand::next() noexcept {
+  state_ += 0xA0761D6478BD642F;
+  const Wide product = wide_product(state_ ^ 0xE7037ED1A0B428DB, state_);
+  return high_half(product) ^ low_half(product);
+}
+
+std::uint64_t draw_below(WyRand& generator, std::uint64_t range) noexcept {
+  Wide product = wide_product(generator.next(), range);
+  if (low_half(product) < range) {
+    // 2^64 mod range: the candidates below it would make some results more
+    // likely than others.
+    const std::uint64_t threshold = (0 - range) % range;
+    while (low_half(product) < threshold) product = wide_product(generator.next(), range);
+  }
+  return high_half(product);
+}
+
+std::expected<std::uint64_t, std::string> os_seed() {
+  std::array<std::byte, 8> bytes{};
+  if (auto filled = os_random::fill_bytes(bytes); !filled) return std::unexpected(filled.error());
+  std::uint64_t seed = 0;
+  for (std::size_t k = 0; k < bytes.size(); ++k) {
+    seed |= static_cast<std::uint64_t>(bytes[k]) << (8 * k);
+  }
+  return seed;
+}
+
+namespace os_random {
+
+namespace {
+
+constexpr std::string_view unexpected_situation = "unexpected situation";
+
+// glibc offers two strerror_r: the GNU one returns the text (which may or may
+// not be in the buffer), the XSI one a status with the text in the buffer.
+// Overloading on the return type accepts whichever the headers declare.
+[[maybe_unused]] std::optional<std::string_view> strerror_text(const char* text,
+                                                               const char* /*buffer*/) {
+  if (text == nullptr) return std::nullopt;
+  return std::string_view(text);
+}
+
+[[maybe_unused]] std::optional<std::string_view> strerror_text(int status, const char* buffer) {
+  if (status != 0) return std::nullopt;
+  return std::string_view(buffer);
+}
+
+// Captures errno at once, before anything else can overwrite it.
+std::string last_error() { return describe_error(errno); }
+
+ssize_t system_getrandom(void* buffer, std::size_t length, unsigned flags) {
+  return static_cast<ssize_t>(::syscall(SYS_getrandom, buffer, length, flags));
+}
+
+int system_open(const char* path, int flags) { return ::open(path, flags); }
+
+std::expected<void, std::string> wait_until_readable(int fd, const SystemCalls& calls) {
+  pollfd request{fd, POLLIN, 0};
+  for (;;) {
+    errno = 0;
+    const int ready = calls.poll(&request, 1, -1);
+    if (ready > 0) return {};
+    if (ready == 0 || errno == EINTR || errno == EAGAIN) continue;
+    return std::unexpected(last_error());
+  }
+}
+
+// One loop for both kinds of read: `read_some` is one call of getrandom or read.
+template <class ReadSome>
+std::expected<void, std::string> fill_by(std::span<std::byte> out, ReadSome read_some) {
+  while (!out.empty()) {
+    errno = 0;
+    const ssize_t got = read_some(out);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(last_error());
+    }
+    const auto count = static_cast<std::size_t>(got);
+    if (count == 0 || count > out.size()) return std::unexpected(std::string(unexpected_situation));
+    out = out.subspan(count);
+  }
+  return {};
+}
+
+enum class Choice : int { undecided, getrandom, fallback };
+
+// Written by whichever thread probes first; every prober finds the same answer.
+std::atomic<Choice> chosen_source{Choice::undecided};
+
+Choice choose_source() {
+  Choice choice = chosen_source.load(std::memory_order_relaxed);
+  if (choice == Choice::undecided) {
+    choice = getrandom_unavailable(real_calls()) ? Choice::fallback : Choice::getrandom;
+    chosen_source.store(choice, std::memory_order_relaxed);
+  }
+  return choice;
+}
+
+// The /dev/urandom descriptor, opened under the lock by the first caller to
+// succeed and kept open for the rest of the process.
+std::expected<int, std::string> fallback_descriptor() {
+  static std::mutex guard;
+  static int descriptor = -1;
+  const std::lock_guard lock(guard);
+  if (descriptor < 0) {
+    auto opened = open_fallback(real_calls());
+    if (!opened) return std::unexpected(opened.error());
+    descriptor = *opened;
+  }
+  return descriptor;
+}
+
+}  // namespace
+
+const SystemCalls& real_calls() noexcept {
+  static constexpr SystemCalls calls{system_getrandom, system_open, ::poll, ::read, ::close};
+  return calls;
+}
+
+bool is_valid_utf8(std::string_view text) noexcept {
+  std::size_t k = 0;
+  while (k < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[k]);
+    std::size_t extra = 0;
+    unsigned char low = 0x80;  // the range of the first continuation byte
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+      ++k;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2;
+      if (lead == 0xE0) low = 0xA0;   // no overlong forms
+      if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3;
+      if (lead == 0xF0) low = 0x90;   // no overlong forms
+      if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+      return false;
+    }
+    if (text.size() - k <= extra) return false;
+    for (std::size_t c = 1; c <= extra; ++c) {
+      const auto byte = static_cast<unsigned char>(text[k + c]);
+      if (byte < (c == 1 ? low : 0x80) || byte > (c == 1 ? high : 0xBF)) return false;
+    }
+    k += extra + 1;
+  }
+  return true;
+}
+
+std::string describe_error(int errnum) {
+  if (errnum <= 0) return "errno: did not return a positive value";
+  std::array<char, 128> buffer{};
+  const std::optional<std::string_view> text =
+      strerror_text(::strerror_r(errnum, buffer.data(), buffer.size()), buffer.data());
+  if (text && is_valid_utf8(*text)) return std::string(*text);
+  return fill("OS Error: {}", errnum);
+}
+
+bool getrandom_unavailable(const SystemCalls& calls) {
+  std::byte unused{};
+  errno = 0;
+  if (calls.getrandom(&unused, 0, 0) >= 0) return false;
+  return errno == ENOSYS || errno == EPERM;
+}
+
+std::expected<void, std::string> fill_by_getrandom(std::span<std::byte> out,
+                                                   const SystemCalls& calls) {
+  return fill_by(out, [&](std::span<std::byte> rest) {
+    return calls.getrandom(rest.data(), rest.size(), 0);
+  });
+}
+
+std::expected<void, std::string> fill_from_descriptor(int fd, std::span<std::byte> out,
+                                                      const SystemCalls& calls) {
+  return fill_by(out, [&](std::span<std::byte> rest) {
+    return calls.read(fd, rest.data(), rest.size());
+  });
+}
+
+std::expected<int, std::string> open_fallback(const SystemCalls& calls) {
+  errno = 0;
+  const int random_fd = calls.open("/dev/random", O_RDONLY | O_CLOEXEC);
+  if (random_fd < 0) return std::unexpected(last_error());
+  const auto ready = wait_until_readable(random_fd, calls);
+  calls.close(random_fd);
+  if (!ready) return std::unexpected(ready.error());
+  errno = 0;
+  const int urandom_fd = calls.open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (urandom_fd < 0) return std::unexpected(last_error());
+  return urandom_fd;
+}
+
+std::expected<void, std::string> fill_bytes(std::span<std::byte> out) {
+  if (choose_source() == Choice::getrandom) return fill_by_getrandom(out, real_calls());
+  const auto fd = fallback_descriptor();
+  if (!fd) return std::unexpected(fd.error());
+  return fill_from_descriptor(*fd, out, real_calls());
+}
+
+}  // namespace os_random
+}  // namespace nj
