@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: MIT
+// Owned Python references and the "Python error already set" exception.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace nj_py {
+
+/// Thrown right after a C-API call that failed and set the Python error
+/// indicator; whoever catches it finds the exception there.
+struct PyErrAlreadySet {};
+
+/// Owns one strong reference (or none). Move-only, so a reference has
+/// exactly one owner and is released exactly once on every path.
+class OwnedRef {
+ public:
+  OwnedRef() noexcept = default;
+  /// Takes over a new reference (which may be null).
+  static OwnedRef steal(PyObject* p) noexcept { return OwnedRef(p); }
+  /// Adds a reference to a borrowed object (which may be null).
+  static OwnedRef borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return OwnedRef(p);
+  }
+
+  OwnedRef(OwnedRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  OwnedRef& operator=(OwnedRef&& o) noexcept {
+    if (this != &o) {
+      PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  ~OwnedRef() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  /// Hands the reference to the caller, who now owns it.
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+ private:
+  explicit OwnedRef(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+/// Takes over a new reference returned by a C-API call; a null result means
+/// the call failed and set an exception.
+inline OwnedRef check(PyObject* p) {
+  if (p == nullptr) throw PyErrAlreadySet{};
+  return OwnedRef::steal(p);
+}
+
+/// For C-API calls that signal failure with -1.
+inline int check_status(int status) {
+  if (status == -1) throw PyErrAlreadySet{};
+  return status;
+}
+
+/// A fetched exception (type, value, traceback), owned while it is out of
+/// the interpreter's error indicator.
+struct PendingError {
+  OwnedRef type;
+  OwnedRef value;
+  OwnedRef traceback;
+
+  explicit operator bool() const noexcept { return static_cast<bool>(type); }
+
+  /// Moves the current error indicator (if any) into a PendingError,
+  /// normalised so that `value` is an instance of `type`.
+  static PendingError fetch() noexcept {
+    PyObject* t = nullptr;
+    PyObject* v = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    if (t != nullptr) {
+      PyErr_NormalizeException(&t, &v, &tb);
+      if (tb != nullptr && v != nullptr) PyException_SetTraceback(v, tb);
+    }
+    return PendingError{OwnedRef::steal(t), OwnedRef::steal(v), OwnedRef::steal(tb)};
+  }
+
+  /// Puts the exception back into the error indicator.
+  void restore() noexcept {
+    PyErr_Restore(type.release(), value.release(), traceback.release());
+  }
+
+  bool matches(PyObject* exception_class) const noexcept {
+    return type && PyErr_GivenExceptionMatches(type.get(), exception_class) != 0;
+  }
+};
+
+}  // namespace nj_py

@@ -1,0 +1,47 @@
+"""Shared inputs for the tests of the _nj_py module."""
+
+import pytest
+
+import _nj_py
+
+# Four DNA sequences; every accepted configuration form below describes
+# exactly this input and must give exactly the tree the plain dict gives.
+ROWS = [
+    ("human", "ACGTACGTAC"),
+    ("chimp", "ACGTACGTTC"),
+    ("mouse", "ACCTACGAAC"),
+    ("fly", "TCCAACGAAG"),
+]
+MODEL = "Kimura2P"
+
+
+def msa_dicts(rows=ROWS):
+    return [{"identifier": name, "sequence": seq} for name, seq in rows]
+
+
+def config(msa=None, n_bootstrap_samples=0, substitution_model=MODEL, **extra):
+    cfg = {
+        "msa": msa_dicts() if msa is None else msa,
+        "n_bootstrap_samples": n_bootstrap_samples,
+        "substitution_model": substitution_model,
+    }
+    cfg.update(extra)
+    return cfg
+
+
+@pytest.fixture(scope="session")
+def reference_tree():
+    """The tree of ROWS under MODEL without replicates, read from the plain dict."""
+    tree = _nj_py.nj(config())
+    assert isinstance(tree, str) and tree.endswith(";")
+    return tree
+
+
+def leaf_names(newick):
+    """The leaf labels of a Newick text without quoting (enough for ROWS)."""
+    names = []
+    for token in newick.rstrip(";").replace("(", ",").replace(")", ",").split(","):
+        name = token.split(":")[0]
+        if name and not name[0].isdigit():
+            names.append(name)
+    return names

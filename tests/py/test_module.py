@@ -1,0 +1,112 @@
+"""The module object, the function object and the PanicException class."""
+
+import ast
+import importlib
+import inspect
+import pathlib
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+import _nj_py
+
+NJ_DOC = """\
+Run Neighbor-Joining and return a Newick string.
+
+`config` must be a dict matching the shape described in the module
+documentation. `on_progress`, if provided, is called as
+`on_progress(completed, total)` after each bootstrap replicate.
+Raises `ValueError` if the config is malformed or if the NJ algorithm
+fails (e.g. incompatible model for the detected alphabet)."""
+
+
+def test_module_attributes():
+    assert _nj_py.__name__ == "_nj_py"
+    assert _nj_py.__doc__ == ""
+    assert _nj_py.__all__ == ["nj"]
+    assert type(_nj_py.__all__) is list
+    public = {name for name in vars(_nj_py) if not name.startswith("_")}
+    assert public == {"nj", "PanicException"}
+
+
+def test_function_object():
+    nj = _nj_py.nj
+    assert type(nj) is types.BuiltinFunctionType
+    assert nj.__name__ == "nj"
+    assert nj.__qualname__ == "nj"
+    assert nj.__module__ == "_nj_py"
+    assert nj.__self__ is _nj_py
+    assert nj.__text_signature__ == "(py_config, on_progress=None)"
+    assert nj.__doc__ == NJ_DOC
+
+
+def test_signature():
+    parameters = list(inspect.signature(_nj_py.nj).parameters.values())
+    assert [(p.name, p.kind, p.default) for p in parameters] == [
+        ("py_config", inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.empty),
+        ("on_progress", inspect.Parameter.POSITIONAL_OR_KEYWORD, None),
+    ]
+
+
+def test_panic_exception_class():
+    panic = _nj_py.PanicException
+    assert panic.__bases__ == (BaseException,)
+    assert not issubclass(panic, Exception)
+    assert panic.__module__ == "_nj_py"
+    assert panic.__qualname__ == "PanicException"
+    assert "BaseException" in panic.__doc__
+    assert "PanicException" not in _nj_py.__all__
+
+
+def test_import_again_gives_the_same_module(monkeypatch):
+    first = sys.modules["_nj_py"]
+    for _ in range(3):
+        monkeypatch.delitem(sys.modules, "_nj_py")
+        again = importlib.import_module("_nj_py")
+        assert again is first
+        assert again.nj is first.nj
+        assert again.PanicException is first.PanicException
+    assert again.__all__ == ["nj"]
+
+
+def run_python(code):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=120,
+    )
+
+
+def test_sub_interpreter_import_is_refused():
+    pytest.importorskip("_xxsubinterpreters")
+    result = run_python("""
+        import _nj_py
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import _nj_py")
+        except interpreters.RunFailedError as failure:
+            print(failure)
+        finally:
+            interpreters.destroy(interp)
+        print(_nj_py.nj({"msa": [{"identifier": "a", "sequence": "AC"}],
+                         "n_bootstrap_samples": 0, "substitution_model": "PDiff"}))
+    """)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("<class 'ImportError'>: ")
+    assert "sub-interpreters" in lines[0]
+    assert lines[1] == "a;"
+
+
+def test_type_stub_matches_the_module():
+    stub = pathlib.Path(_nj_py.__file__).with_name("_nj_py.pyi")
+    assert stub.is_file(), "the type stub is installed beside the module"
+    tree = ast.parse(stub.read_text())
+    functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    assert [a.arg for a in functions["nj"].args.args] == ["py_config", "on_progress"]
+    assert [ast.unparse(b) for b in classes["PanicException"].bases] == ["BaseException"]
+    assert ast.get_docstring(functions["nj"]) == NJ_DOC
