@@ -6,7 +6,7 @@ import re
 import pytest
 
 import _nj_py
-from conftest import ROWS, config, leaf_names, msa_dicts
+from conftest import ROWS, config, leaf_names, msa_dicts, real_allocator
 
 
 def seqs(*sequences):
@@ -81,6 +81,7 @@ def test_bootstrap_support_counts():
     assert without == _nj_py.nj(config())
 
 
+@real_allocator
 def test_out_of_memory_raises_memory_error():
     # 200,000 sequences need a distance matrix of 2e10 doubles (160 GB),
     # which cannot be allocated; the allocation fails at once.
