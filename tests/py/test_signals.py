@@ -7,6 +7,8 @@ import random
 import re
 import signal
 import subprocess
+import sys
+import time
 
 import pytest
 
@@ -98,3 +100,27 @@ def test_sigint_from_outside_raises_keyboard_interrupt():
             _nj_py.nj(cfg)
     finally:
         killer.wait()
+
+
+
+def test_sigint_ends_an_endless_bootstrap_promptly():
+    """2**63 - 1 replicates would run for ever; Ctrl-C half a second in ends
+    the call within 0.2 s, and the module works on afterwards. The signal
+    comes from another process (no thread of this one runs while nj holds
+    the interpreter), which notes the system-wide monotonic time it sent it."""
+    sender = subprocess.Popen(
+        [sys.executable, "-c",
+         "import os, signal, sys, time\n"
+         "time.sleep(0.5)\n"
+         "print(time.monotonic(), flush=True)\n"
+         "os.kill(int(sys.argv[1]), signal.SIGINT)\n",
+         str(os.getpid())],
+        stdout=subprocess.PIPE, text=True)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            _nj_py.nj(random_config(30, 60, 2**63 - 1))
+        stopped = time.monotonic()
+    finally:
+        sent = float(sender.communicate(timeout=60)[0])
+    assert 0 <= stopped - sent < 0.2
+    assert _nj_py.nj(config()).endswith(";")
