@@ -47,12 +47,12 @@ class DistanceTable {
   double operator[](const PairCounts& counts) const noexcept { return values_[index(counts)]; }
 
  private:
-  // The table takes at most an eighth of the matrix's memory, and then costs
-  // at most one formula per eight pairs.
+  // The table takes at most 1/64 of the matrix's memory, and so costs at
+  // most one formula per 64 pairs.
   static bool pays_off(SubstitutionModel model, std::uint64_t length, std::size_t pairs) noexcept {
     const std::uint64_t counts = length + 1;
-    if (counts > pairs / 8) return false;
-    return model != SubstitutionModel::Kimura2P || counts * counts <= pairs / 8;
+    if (counts > pairs / 64) return false;
+    return model != SubstitutionModel::Kimura2P || counts * counts <= pairs / 64;
   }
 
   template <Alphabet A>
@@ -85,9 +85,30 @@ class DistanceTable {
 
 }  // namespace
 
+// Words aligned to 64 bytes and left uninitialised, since the encoding
+// writes every one: zeroing them first would page in hundreds of megabytes
+// before the first stop check. Grows, never shrinks.
+class WordBuffer {
+ public:
+  std::uint64_t* reserve(std::size_t words) {
+    if (words > capacity_) {
+      storage_.reset();  // release before allocating the larger buffer
+      storage_ = std::make_unique_for_overwrite<std::uint64_t[]>(words + block_words);
+      capacity_ = words;
+    }
+    void* start = storage_.get();
+    std::size_t space = (capacity_ + block_words) * sizeof(std::uint64_t);
+    return static_cast<std::uint64_t*>(std::align(64, words * sizeof(std::uint64_t), start, space));
+  }
+
+ private:
+  std::unique_ptr<std::uint64_t[]> storage_;
+  std::size_t capacity_ = 0;
+};
+
 /// Everything a workspace keeps from one build to the next.
 struct WorkspaceBuffers {
-  std::vector<std::uint64_t> planes;  // the rows in plane form, one block of slack for alignment
+  WordBuffer planes;                   // the rows in plane form, see bit_planes.hpp
   std::vector<std::uint8_t> gathered;  // one resampled row
   std::vector<PairCounts> tile_counts;
   DistanceTable table;
@@ -161,7 +182,7 @@ void count_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, StopPol
                        blocks};
       job.count(run, counts + (i - tile.i_first) * tile.width());
     }
-    poller.spend(work * blocks);
+    poller.spend(work * blocks * block_words);
   }
 }
 
@@ -218,16 +239,6 @@ void check_rows(const MSA<A>& msa) {
   }
 }
 
-// The start of `words` rounded up to 64 bytes, `words` holding `needed`
-// words and a block of slack.
-std::uint64_t* aligned_start(std::vector<std::uint64_t>& words, std::size_t needed) {
-  words.resize(needed + block_words);
-  void* start = words.data();
-  std::size_t space = words.size() * sizeof(std::uint64_t);
-  return static_cast<std::uint64_t*>(
-      std::align(64, needed * sizeof(std::uint64_t), start, space));
-}
-
 // Builds the matrix of `msa`'s identifiers from the rows that `row_codes(k)`
 // returns, each `length` codes long.
 template <Alphabet A, class RowCodes>
@@ -239,7 +250,7 @@ DistMat build(WorkspaceBuffers& buffers, SimdLevel level, const MSA<A>& msa,
   StopPoller poller(should_stop);
   const std::size_t n = msa.identifiers.size();
   const PlaneShape<A> shape(length);
-  std::uint64_t* planes = aligned_start(buffers.planes, n * shape.row_words());
+  std::uint64_t* planes = buffers.planes.reserve(n * shape.row_words());
   for (std::size_t k = 0; k < n; ++k) {
     encode_planes<A>(row_codes(k), planes + k * shape.row_words());
     poller.spend(shape.row_words());
