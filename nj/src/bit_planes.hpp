@@ -21,8 +21,9 @@ template <Alphabet A>
 struct Planes;
 
 // Nucleotide codes 0..5 in three bits: A 000, C 001, G 010, T 011, unknown
-// 100, gap 101. Transitions (A<->G, C<->T) are exactly the pairs of known
-// nucleotides that differ in the high bit only.
+// 100, gap 101. Two present codes differ exactly when low, high or known
+// differs (unknown has low = high = 0). Transitions (A<->G, C<->T) are
+// exactly the pairs of known nucleotides that differ in the high bit only.
 template <>
 struct Planes<DNA> {
   static constexpr std::size_t low = 0;      // bit 0 of the code
@@ -32,8 +33,9 @@ struct Planes<DNA> {
   static constexpr std::size_t count = 4;
 };
 
-// Residue codes 0..21 in five bits (bits/present planes); the gap is the
-// only code with bits 4, 2 and 0 all set.
+// Residue codes 0..21 as their five bits, one plane each; the gap (21) is
+// the only code with bits 4, 2 and 0 all set. Two residues differ exactly
+// when one of the five planes differs.
 template <>
 struct Planes<Protein> {
   static constexpr std::size_t bits = 5;
