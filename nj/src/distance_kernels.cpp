@@ -254,7 +254,9 @@ std::string_view simd_level_name(SimdLevel level) noexcept {
 bool simd_level_supported(SimdLevel level) noexcept {
 #if NJ_X86_64
   // Besides the instructions, the avx checks also ask whether the operating
-  // system saves the wider registers.
+  // system saves the wider registers. Initialising is idempotent; it matters
+  // only if this runs before the library's constructors have.
+  __builtin_cpu_init();
   switch (level) {
     case SimdLevel::Portable: return true;
     case SimdLevel::Popcnt: return __builtin_cpu_supports("popcnt");

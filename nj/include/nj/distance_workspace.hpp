@@ -16,9 +16,11 @@ struct WorkspaceBuffers;
 }  // namespace detail
 
 /// Builds distance matrices one after another, as the bootstrap replicates
-/// of a run need them, keeping its buffers (the bit-plane form of the rows,
-/// per-tile counters, a table of distances by difference count) for the next
-/// build. Every build gives the same values, bit for bit, as
+/// of a run need them, keeping its buffers for the next build: the bit-plane
+/// form of the rows (half a byte per DNA column, three quarters of a byte per
+/// protein column), the counters of one tile of pairs, and a table of
+/// distances by count (at most 1/64 of the matrix) when pairs far outnumber
+/// the possible counts. Every build gives the same values, bit for bit, as
 /// DistMat::from_msa_plain. Not for use by two threads at once.
 class DistanceWorkspace {
  public:
