@@ -3,6 +3,7 @@
 
 #include <type_traits>
 
+#include "nj/distance_workspace.hpp"
 #include "nj/error.hpp"
 #include "nj/nj.hpp"
 
@@ -63,11 +64,22 @@ bool model_suits(SubstitutionModel model) noexcept {
 }
 
 template <Alphabet A>
-DistMat DistMat::from_msa(const MSA<A>& msa, SubstitutionModel model,
-                          const StopCheck& should_stop) {
+void require_model_suits(SubstitutionModel model) {
   if (!model_suits<A>(model)) {
     internal_failure(fill("the {} model is not defined on this alphabet", model_name(model)));
   }
+}
+
+template <Alphabet A>
+DistMat DistMat::from_msa(const MSA<A>& msa, SubstitutionModel model,
+                          const StopCheck& should_stop) {
+  return DistanceWorkspace().from_msa(msa, model, should_stop);
+}
+
+template <Alphabet A>
+DistMat DistMat::from_msa_plain(const MSA<A>& msa, SubstitutionModel model,
+                                const StopCheck& should_stop) {
+  require_model_suits<A>(model);
   DistMat matrix = zeros(msa.identifiers);
   StopPoller poller(should_stop);
   const std::size_t n = msa.identifiers.size();
@@ -90,7 +102,12 @@ template SiteCounts count_sites<Protein>(std::span<const std::uint8_t>,
                                          std::span<const std::uint8_t>) noexcept;
 template bool model_suits<DNA>(SubstitutionModel) noexcept;
 template bool model_suits<Protein>(SubstitutionModel) noexcept;
+template void require_model_suits<DNA>(SubstitutionModel);
+template void require_model_suits<Protein>(SubstitutionModel);
 template DistMat DistMat::from_msa(const MSA<DNA>&, SubstitutionModel, const StopCheck&);
 template DistMat DistMat::from_msa(const MSA<Protein>&, SubstitutionModel, const StopCheck&);
+template DistMat DistMat::from_msa_plain(const MSA<DNA>&, SubstitutionModel, const StopCheck&);
+template DistMat DistMat::from_msa_plain(const MSA<Protein>&, SubstitutionModel,
+                                         const StopCheck&);
 
 }  // namespace nj

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "nj/distance_matrix.hpp"
+#include "nj/distance_workspace.hpp"
 #include "nj/error.hpp"
 #include "nj/msa.hpp"
 
@@ -314,20 +315,22 @@ void stop_if_asked(const StopCheck& should_stop) {
 }
 
 // Adds the clades of `replicates` bootstrap trees to `counts`, reporting
-// progress after each. Only one replicate (alignment, matrix, tree) exists
-// at a time.
+// progress after each. A replicate's matrix is built straight from the
+// alignment and the replicate's column draw (the resampled alignment itself
+// is never materialised), and only one replicate's matrix and tree exist at
+// a time.
 template <Alphabet A>
 std::expected<void, std::string> count_replicate_clades(const MSA<A>& msa, SubstitutionModel model,
                                                         std::uint64_t replicates,
+                                                        DistanceWorkspace& workspace,
                                                         CladeCounts& counts,
                                                         const ProgressFn& on_progress,
                                                         const StopCheck& should_stop) {
   for (std::uint64_t j = 1; j <= replicates; ++j) {
     stop_if_asked(should_stop);
-    std::expected<MSA<A>, std::string> replicate = bootstrap(msa);
-    if (!replicate) return std::unexpected(std::move(replicate.error()));
-    DistMat matrix = DistMat::from_msa(*replicate, model, should_stop);
-    replicate = MSA<A>{};  // the matrix is all the tree needs
+    auto columns = bootstrap_columns(msa.length);
+    if (!columns) return std::unexpected(std::move(columns.error()));
+    DistMat matrix = workspace.from_resampled(msa, *columns, model, should_stop);
     auto tree = neighbor_joining(std::move(matrix), should_stop);
     if (!tree) internal_failure("NJ bootstrap iteration failed: " + quote_escaped(tree.error()));
     if (auto counted = count_clades(**tree, msa.sequence_count, counts); !counted) {
@@ -344,16 +347,18 @@ std::expected<std::string, std::string> run_alignment(MSA<A> msa, SubstitutionMo
                                                       const ProgressFn& on_progress,
                                                       const StopCheck& should_stop) {
   if (auto refusal = model_refusal<A>(model)) return std::unexpected(std::move(*refusal));
+  DistanceWorkspace workspace;
   CladeCounts counts;
   if (replicates > 0) {
-    auto counted =
-        count_replicate_clades(msa, model, replicates, counts, on_progress, should_stop);
+    auto counted = count_replicate_clades(msa, model, replicates, workspace, counts,
+                                          on_progress, should_stop);
     if (!counted) return std::unexpected(std::move(counted.error()));
   }
   stop_if_asked(should_stop);
   const std::uint64_t n = msa.sequence_count;
-  DistMat matrix = DistMat::from_msa(msa, model, should_stop);
+  DistMat matrix = workspace.from_msa(msa, model, should_stop);
   msa = MSA<A>{};
+  workspace = DistanceWorkspace{};  // the engine needs the memory more
   auto tree = neighbor_joining(std::move(matrix), should_stop);
   if (!tree) return std::unexpected(std::move(tree.error()));
   if (replicates > 0) add_bootstrap_to_tree(**tree, n, counts);

@@ -46,18 +46,20 @@ MSA<A> MSA<A>::from_iter(std::vector<SequencePair> pairs) {
   return msa;
 }
 
-namespace {
-
-// `length` column indices drawn uniformly from [0, length), in draw order.
-std::vector<std::size_t> draw_columns(std::uint64_t seed, std::uint64_t length) {
-  WyRand generator(seed);
-  std::vector<std::size_t> columns(length);
-  for (std::size_t& column : columns) column = draw_below(generator, length);
+std::expected<std::vector<std::uint64_t>, std::string> bootstrap_columns(
+    std::uint64_t length, const SeedSource& seed_source) {
+  const std::expected<std::uint64_t, std::string> seed = seed_source();
+  if (!seed) return std::unexpected(fill("RNG error: {}", seed.error()));
+  WyRand generator(*seed);
+  std::vector<std::uint64_t> columns(length);
+  for (std::uint64_t& column : columns) column = draw_below(generator, length);
   return columns;
 }
 
+namespace {
+
 std::vector<std::uint8_t> gather(std::span<const std::uint8_t> row,
-                                 const std::vector<std::size_t>& columns) {
+                                 const std::vector<std::uint64_t>& columns) {
   std::vector<std::uint8_t> picked(columns.size());
   for (std::size_t j = 0; j < columns.size(); ++j) picked[j] = row[columns[j]];
   return picked;
@@ -67,9 +69,9 @@ std::vector<std::uint8_t> gather(std::span<const std::uint8_t> row,
 
 template <Alphabet A>
 std::expected<MSA<A>, std::string> bootstrap(const MSA<A>& msa, const SeedSource& seed_source) {
-  const std::expected<std::uint64_t, std::string> seed = seed_source();
-  if (!seed) return std::unexpected(fill("RNG error: {}", seed.error()));
-  const std::vector<std::size_t> columns = draw_columns(*seed, msa.length);
+  const std::expected<std::vector<std::uint64_t>, std::string> columns =
+      bootstrap_columns(msa.length, seed_source);
+  if (!columns) return std::unexpected(columns.error());
 
   const std::size_t rows = std::min(msa.identifiers.size(), msa.sequences.size());
   MSA<A> replicate;
@@ -80,7 +82,7 @@ std::expected<MSA<A>, std::string> bootstrap(const MSA<A>& msa, const SeedSource
       internal_failure(fill("row {} of the alignment has {} codes, not {}", k,
                             msa.sequences[k].size(), msa.length));
     }
-    auto added = replicate.add_row(msa.identifiers[k], gather(msa.row(k), columns));
+    auto added = replicate.add_row(msa.identifiers[k], gather(msa.row(k), *columns));
     if (!added) return std::unexpected(std::move(added.error()));
   }
   return replicate;

@@ -42,6 +42,12 @@ TEST(Bootstrap, FixedSeedGivesTheDrawnColumnsInDrawOrder) {
   ASSERT_TRUE(dna_replicate) << dna_replicate.error();
   EXPECT_EQ(dna_replicate->sequences, (std::vector<Row>{{0, 3, 3, 4, 4, 0, 3, 1, 5, 1}}));
   EXPECT_EQ(calls, 2);
+
+  // The run draws a replicate's columns alone and builds its matrix from them.
+  const auto columns = bootstrap_columns(10, fixed_seed(0, &calls));
+  ASSERT_TRUE(columns) << columns.error();
+  EXPECT_EQ(*columns, (std::vector<std::uint64_t>{0, 8, 3, 4, 4, 5, 8, 1, 9, 6}));
+  EXPECT_EQ(calls, 3);
 }
 
 TEST(Bootstrap, ShortAlignments) {
@@ -111,6 +117,9 @@ TEST(Bootstrap, FailingSeedSourceIsReportedAndNothingIsBuilt) {
   const auto replicate = bootstrap(msa, failing);
   ASSERT_FALSE(replicate);
   EXPECT_EQ(replicate.error(), "RNG error: Input/output error");
+  const auto columns = bootstrap_columns(msa.length, failing);
+  ASSERT_FALSE(columns);
+  EXPECT_EQ(columns.error(), "RNG error: Input/output error");
 }
 
 TEST(Bootstrap, RowOfTheWrongLengthIsAnInternalFailure) {

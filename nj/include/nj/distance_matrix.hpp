@@ -47,10 +47,19 @@ struct DistMat {
   /// Distances under `model`, which must suit the alphabet (PDiff, JukesCantor,
   /// Kimura2P on DNA; PDiff, Poisson on Protein); any other pairing is an
   /// InternalError. Never fails otherwise: saturation gives infinity and an
-  /// alignment without columns gives NaN.
+  /// alignment without columns gives NaN. Counts 64 to 512 columns at a time
+  /// on bit planes of the rows (see DistanceWorkspace, which also keeps its
+  /// buffers between builds); when `should_stop` asks to stop, Cancelled is
+  /// thrown.
   template <Alphabet A>
   static DistMat from_msa(const MSA<A>& msa, SubstitutionModel model,
                           const StopCheck& should_stop = {});
+
+  /// The same values, bit for bit, counted one column at a time with
+  /// count_sites: the reference that from_msa is checked against.
+  template <Alphabet A>
+  static DistMat from_msa_plain(const MSA<A>& msa, SubstitutionModel model,
+                                const StopCheck& should_stop = {});
 };
 
 /// Site counts of two rows, one column at a time.
@@ -64,6 +73,10 @@ double distance_from_counts(SubstitutionModel model, const SiteCounts& counts) n
 template <Alphabet A>
 bool model_suits(SubstitutionModel model) noexcept;
 
+/// InternalError naming the model unless model_suits<A>(model).
+template <Alphabet A>
+void require_model_suits(SubstitutionModel model);
+
 /// Builds the Neighbor-Joining tree of the matrix, which it consumes. The
 /// error texts ("Empty distance matrix" and two that a correct engine never
 /// reaches) are returned, not thrown. `should_stop` is polled between join
@@ -74,5 +87,9 @@ std::expected<std::unique_ptr<TreeNode>, std::string> neighbor_joining(
 extern template DistMat DistMat::from_msa(const MSA<DNA>&, SubstitutionModel, const StopCheck&);
 extern template DistMat DistMat::from_msa(const MSA<Protein>&, SubstitutionModel,
                                           const StopCheck&);
+extern template DistMat DistMat::from_msa_plain(const MSA<DNA>&, SubstitutionModel,
+                                                const StopCheck&);
+extern template DistMat DistMat::from_msa_plain(const MSA<Protein>&, SubstitutionModel,
+                                                const StopCheck&);
 
 }  // namespace nj

@@ -45,6 +45,12 @@ struct MSA {
 template <Alphabet A>
 std::vector<std::uint8_t> encode(std::string_view text);
 
+/// The column draw of one bootstrap replicate: `length` indices drawn
+/// uniformly from [0, length) in draw order, from one fresh seed of
+/// `seed_source`; when that fails, "RNG error: " followed by its description.
+std::expected<std::vector<std::uint64_t>, std::string> bootstrap_columns(
+    std::uint64_t length, const SeedSource& seed_source = os_seed);
+
 /// One bootstrap replicate of `msa`: the same identifiers in the same order
 /// and `length` columns drawn uniformly with replacement, in draw order, the
 /// same draw for every row. Each call takes one fresh seed from

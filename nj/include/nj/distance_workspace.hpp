@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: MIT
+// Distance matrices from bit-plane rows, with buffers kept between builds.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "nj/distance_matrix.hpp"
+
+namespace nj {
+
+namespace detail {
+enum class SimdLevel : std::uint8_t;
+struct WorkspaceBuffers;
+}  // namespace detail
+
+/// Builds distance matrices one after another, as the bootstrap replicates
+/// of a run need them, keeping its buffers for the next build: the bit-plane
+/// form of the rows (half a byte per DNA column, three quarters of a byte per
+/// protein column), the counters of one tile of pairs, and a table of
+/// distances by count (at most 1/64 of the matrix) when pairs far outnumber
+/// the possible counts. Every build gives the same values, bit for bit, as
+/// DistMat::from_msa_plain. Not for use by two threads at once.
+class DistanceWorkspace {
+ public:
+  /// Counts with the widest instruction set the processor offers.
+  DistanceWorkspace() noexcept;
+  /// Counts at `level` (for tests and benchmarks); a level the processor
+  /// lacks is an InternalError.
+  explicit DistanceWorkspace(detail::SimdLevel level);
+  DistanceWorkspace(DistanceWorkspace&&) noexcept;
+  DistanceWorkspace& operator=(DistanceWorkspace&&) noexcept;
+  ~DistanceWorkspace();
+
+  /// The distances of `msa` under `model`, with the model rule and the
+  /// cancellation of DistMat::from_msa.
+  template <Alphabet A>
+  DistMat from_msa(const MSA<A>& msa, SubstitutionModel model, const StopCheck& should_stop = {});
+
+  /// The distances of the resampled alignment whose column k is column
+  /// `columns[k]` of `msa` (same identifiers, same rows), without building
+  /// it. A column index of `msa.length` or more is an InternalError.
+  template <Alphabet A>
+  DistMat from_resampled(const MSA<A>& msa, std::span<const std::uint64_t> columns,
+                         SubstitutionModel model, const StopCheck& should_stop = {});
+
+ private:
+  std::unique_ptr<detail::WorkspaceBuffers> buffers_;  // owned, created on first use
+  detail::SimdLevel level_;
+};
+
+}  // namespace nj

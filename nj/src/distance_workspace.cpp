@@ -1,0 +1,320 @@
+// SPDX-License-Identifier: MIT
+#include "nj/distance_workspace.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+#include "bit_planes.hpp"
+#include "distance_kernels.hpp"
+#include "nj/error.hpp"
+
+namespace nj {
+
+namespace detail {
+
+namespace {
+
+template <Alphabet A>
+SiteCounts site_counts(const PairCounts& counts, std::uint64_t length) noexcept {
+  if constexpr (std::is_same_v<A, DNA>) {
+    return {counts.differences, counts.transitions, counts.differences - counts.transitions,
+            length};
+  } else {
+    return {counts.differences, 0, 0, length};
+  }
+}
+
+// Every distance the alignment's length allows, when there are far more pairs
+// than possible counts: by difference count for the models that read only
+// `differences` and `columns`, by difference and transition count for
+// Kimura2P. Each entry is distance_from_counts of the very counts it stands
+// for, so a lookup gives the bits the formula gives. Kept for the next build
+// of the same model and length, as bootstrap replicates are.
+class DistanceTable {
+ public:
+  /// Whether lookups serve this build; fills the table when they do.
+  template <Alphabet A>
+  bool prepare(SubstitutionModel model, std::uint64_t length, std::size_t pairs) {
+    active_ = pays_off(model, length, pairs);
+    if (active_ && (model != model_ || length != length_ || values_.empty())) {
+      fill<A>(model, length);
+    }
+    return active_;
+  }
+
+  double operator[](const PairCounts& counts) const noexcept { return values_[index(counts)]; }
+
+ private:
+  // The table takes at most 1/64 of the matrix's memory, and so costs at
+  // most one formula per 64 pairs.
+  static bool pays_off(SubstitutionModel model, std::uint64_t length, std::size_t pairs) noexcept {
+    const std::uint64_t counts = length + 1;
+    if (counts > pairs / 64) return false;
+    return model != SubstitutionModel::Kimura2P || counts * counts <= pairs / 64;
+  }
+
+  template <Alphabet A>
+  void fill(SubstitutionModel model, std::uint64_t length) {
+    const bool by_transitions = model == SubstitutionModel::Kimura2P;
+    const std::uint64_t counts = length + 1;
+    stride_ = by_transitions ? static_cast<std::size_t>(counts) : 0;
+    values_.assign(static_cast<std::size_t>(by_transitions ? counts * counts : counts), 0.0);
+    for (std::uint64_t d = 0; d <= length; ++d) {
+      for (std::uint64_t t = 0; t <= (by_transitions ? d : 0); ++t) {
+        const PairCounts pair{d, t};
+        values_[index(pair)] = distance_from_counts(model, site_counts<A>(pair, length));
+      }
+    }
+    model_ = model;
+    length_ = length;
+  }
+
+  std::size_t index(const PairCounts& counts) const noexcept {
+    const auto d = static_cast<std::size_t>(counts.differences);
+    return stride_ == 0 ? d : d * stride_ + static_cast<std::size_t>(counts.transitions);
+  }
+
+  std::vector<double> values_;
+  std::size_t stride_ = 0;  // entries per difference count; 0: by difference count alone
+  SubstitutionModel model_{};
+  std::uint64_t length_ = 0;
+  bool active_ = false;
+};
+
+}  // namespace
+
+// Words aligned to 64 bytes and left uninitialised, since the encoding
+// writes every one: zeroing them first would page in hundreds of megabytes
+// before the first stop check. Grows, never shrinks.
+class WordBuffer {
+ public:
+  std::uint64_t* reserve(std::size_t words) {
+    if (words > capacity_) {
+      storage_.reset();  // release before allocating the larger buffer
+      storage_ = std::make_unique_for_overwrite<std::uint64_t[]>(words + block_words);
+      capacity_ = words;
+    }
+    void* start = storage_.get();
+    std::size_t space = (capacity_ + block_words) * sizeof(std::uint64_t);
+    return static_cast<std::uint64_t*>(std::align(64, words * sizeof(std::uint64_t), start, space));
+  }
+
+ private:
+  std::unique_ptr<std::uint64_t[]> storage_;
+  std::size_t capacity_ = 0;
+};
+
+/// Everything a workspace keeps from one build to the next.
+struct WorkspaceBuffers {
+  WordBuffer planes;                   // the rows in plane form, see bit_planes.hpp
+  std::vector<std::uint8_t> gathered;  // one resampled row
+  std::vector<PairCounts> tile_counts;
+  DistanceTable table;
+};
+
+namespace {
+
+// Cache budgets: the run rows of a chunk stay in the first-level cache while
+// every row of the tile passes over them, and the tile's rows stay in the
+// second-level cache while the runs go by.
+constexpr std::size_t chunk_bytes = 2048;
+constexpr std::size_t run_budget_bytes = 32 * 1024;
+constexpr std::size_t tile_rows = 128;
+
+// Matrix values are filled in steps of this many, so that a stop request is
+// noticed while gigabytes are being paged in.
+constexpr std::size_t fill_step = std::size_t{1} << 22;
+
+struct TilePlan {
+  std::size_t chunk_blocks;  // blocks counted for the whole tile before the next chunk
+  std::size_t run_rows;      // rows j compared with each row i of a tile
+};
+
+template <Alphabet A>
+TilePlan plan_tiles(const PlaneShape<A>& shape) noexcept {
+  constexpr std::size_t block_bytes = PlaneShape<A>::block_size() * sizeof(std::uint64_t);
+  const std::size_t chunk_blocks =
+      std::clamp<std::size_t>(chunk_bytes / block_bytes, 1, std::max<std::size_t>(shape.blocks, 1));
+  const std::size_t run_rows =
+      std::clamp<std::size_t>(run_budget_bytes / (chunk_blocks * block_bytes), 8, 128);
+  return {chunk_blocks, run_rows};
+}
+
+// The pairs (i, j) with i in [i_first, i_end) and j in [j_first, min(j_end, i)).
+struct Tile {
+  std::size_t i_first;
+  std::size_t i_end;
+  std::size_t j_first;
+  std::size_t j_end;
+
+  std::size_t width() const noexcept { return j_end - j_first; }
+  std::size_t run_length(std::size_t i) const noexcept { return std::min(j_end, i) - j_first; }
+  std::uint64_t pairs() const noexcept {
+    std::uint64_t total = 0;
+    for (std::size_t i = i_first; i < i_end; ++i) total += run_length(i);
+    return total;
+  }
+};
+
+template <Alphabet A>
+struct Job {
+  const std::uint64_t* planes;
+  PlaneShape<A> shape;
+  TilePlan plan;
+  CountFn count;
+  std::uint64_t length;
+  SubstitutionModel model;
+  const DistanceTable* table;  // null when each distance is computed
+};
+
+template <Alphabet A>
+void count_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, StopPoller& poller) {
+  const std::size_t stride = job.shape.row_words();
+  const std::uint64_t work = tile.pairs();
+  for (std::size_t b = 0; b < job.shape.blocks; b += job.plan.chunk_blocks) {
+    const std::size_t offset = b * PlaneShape<A>::block_size();
+    const std::size_t blocks = std::min(job.plan.chunk_blocks, job.shape.blocks - b);
+    for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
+      const RowRun run{job.planes + i * stride + offset,
+                       job.planes + tile.j_first * stride + offset, stride, tile.run_length(i),
+                       blocks};
+      job.count(run, counts + (i - tile.i_first) * tile.width());
+    }
+    poller.spend(work * blocks * block_words);
+  }
+}
+
+template <Alphabet A>
+void store_tile(const Job<A>& job, const Tile& tile, const PairCounts* counts, DistMat& matrix) {
+  for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
+    const PairCounts* row = counts + (i - tile.i_first) * tile.width();
+    for (std::size_t k = 0; k < tile.run_length(i); ++k) {
+      const double value =
+          job.table ? (*job.table)[row[k]]
+                    : distance_from_counts(job.model, site_counts<A>(row[k], job.length));
+      matrix.set(i, tile.j_first + k, value);
+    }
+  }
+}
+
+// Walks the triangle in tiles of rows i, each against runs of earlier rows j.
+template <Alphabet A>
+void fill_matrix(const Job<A>& job, std::vector<PairCounts>& counts, DistMat& matrix,
+                 StopPoller& poller) {
+  const std::size_t n = matrix.size();
+  for (std::size_t i0 = 0; i0 < n; i0 += tile_rows) {
+    const std::size_t i_end = std::min(n, i0 + tile_rows);
+    for (std::size_t j0 = 0; j0 + 1 < i_end; j0 += job.plan.run_rows) {
+      const Tile tile{std::max(i0, j0 + 1), i_end, j0, std::min(j0 + job.plan.run_rows, i_end - 1)};
+      counts.assign((tile.i_end - tile.i_first) * tile.width(), PairCounts{});
+      count_tile(job, tile, counts.data(), poller);
+      store_tile(job, tile, counts.data(), matrix);
+      poller.spend(tile.pairs());
+    }
+  }
+}
+
+// The zero matrix with these names, filled in steps (see fill_step).
+DistMat allocate_matrix(const std::vector<std::string>& names, StopPoller& poller) {
+  DistMat matrix;
+  const std::size_t n = names.size();
+  const std::size_t total = n < 2 ? 0 : n * (n - 1) / 2;
+  matrix.distances.reserve(total);
+  while (matrix.distances.size() < total) {
+    matrix.distances.resize(std::min(total, matrix.distances.size() + fill_step));
+    poller.poll();
+  }
+  matrix.names = names;
+  return matrix;
+}
+
+template <Alphabet A>
+void check_rows(const MSA<A>& msa) {
+  bool consistent = msa.sequences.size() == msa.identifiers.size();
+  for (const auto& row : msa.sequences) consistent = consistent && row.size() == msa.length;
+  if (!consistent) {
+    internal_failure("the alignment's rows do not match its identifiers and its length");
+  }
+}
+
+// Builds the matrix of `msa`'s identifiers from the rows that `row_codes(k)`
+// returns, each `length` codes long.
+template <Alphabet A, class RowCodes>
+DistMat build(WorkspaceBuffers& buffers, SimdLevel level, const MSA<A>& msa,
+              std::uint64_t length, RowCodes row_codes, SubstitutionModel model,
+              const StopCheck& should_stop) {
+  require_model_suits<A>(model);
+  check_rows(msa);
+  StopPoller poller(should_stop);
+  const std::size_t n = msa.identifiers.size();
+  const PlaneShape<A> shape(length);
+  std::uint64_t* planes = buffers.planes.reserve(n * shape.row_words());
+  for (std::size_t k = 0; k < n; ++k) {
+    encode_planes<A>(row_codes(k), planes + k * shape.row_words());
+    poller.spend(shape.row_words());
+  }
+  DistMat matrix = allocate_matrix(msa.identifiers, poller);
+  const bool tabled = buffers.table.prepare<A>(model, length, matrix.distances.size());
+  const Job<A> job{planes, shape, plan_tiles(shape), count_function<A>(level),
+                   length, model, tabled ? &buffers.table : nullptr};
+  fill_matrix(job, buffers.tile_counts, matrix, poller);
+  return matrix;
+}
+
+}  // namespace
+
+}  // namespace detail
+
+DistanceWorkspace::DistanceWorkspace() noexcept : level_(detail::best_simd_level()) {}
+
+DistanceWorkspace::DistanceWorkspace(detail::SimdLevel level) : level_(level) {
+  if (!detail::simd_level_supported(level)) {
+    internal_failure(fill("this processor cannot count at the {} level",
+                          detail::simd_level_name(level)));
+  }
+}
+
+DistanceWorkspace::DistanceWorkspace(DistanceWorkspace&&) noexcept = default;
+DistanceWorkspace& DistanceWorkspace::operator=(DistanceWorkspace&&) noexcept = default;
+DistanceWorkspace::~DistanceWorkspace() = default;
+
+template <Alphabet A>
+DistMat DistanceWorkspace::from_msa(const MSA<A>& msa, SubstitutionModel model,
+                                    const StopCheck& should_stop) {
+  if (!buffers_) buffers_ = std::make_unique<detail::WorkspaceBuffers>();
+  const auto row_codes = [&msa](std::size_t k) { return msa.row(k); };
+  return detail::build(*buffers_, level_, msa, msa.length, row_codes, model, should_stop);
+}
+
+template <Alphabet A>
+DistMat DistanceWorkspace::from_resampled(const MSA<A>& msa, std::span<const std::uint64_t> columns,
+                                          SubstitutionModel model, const StopCheck& should_stop) {
+  if (!buffers_) buffers_ = std::make_unique<detail::WorkspaceBuffers>();
+  for (const std::uint64_t column : columns) {
+    if (column >= msa.length) {
+      internal_failure(fill("resampled column {} is outside an alignment of {} columns", column,
+                            msa.length));
+    }
+  }
+  std::vector<std::uint8_t>& gathered = buffers_->gathered;
+  gathered.resize(columns.size());
+  const auto row_codes = [&](std::size_t k) {
+    const std::uint8_t* row = msa.sequences[k].data();
+    for (std::size_t c = 0; c < columns.size(); ++c) gathered[c] = row[columns[c]];
+    return std::span<const std::uint8_t>(gathered);
+  };
+  return detail::build(*buffers_, level_, msa, columns.size(), row_codes, model, should_stop);
+}
+
+template DistMat DistanceWorkspace::from_msa(const MSA<DNA>&, SubstitutionModel, const StopCheck&);
+template DistMat DistanceWorkspace::from_msa(const MSA<Protein>&, SubstitutionModel,
+                                             const StopCheck&);
+template DistMat DistanceWorkspace::from_resampled(const MSA<DNA>&, std::span<const std::uint64_t>,
+                                                   SubstitutionModel, const StopCheck&);
+template DistMat DistanceWorkspace::from_resampled(const MSA<Protein>&,
+                                                   std::span<const std::uint64_t>,
+                                                   SubstitutionModel, const StopCheck&);
+
+}  // namespace nj
