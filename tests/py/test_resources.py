@@ -190,11 +190,22 @@ def test_concurrent_calls_from_threads():
     without_support = [re.sub(r"\)\d+", ")", _nj_py.nj(c)) for c in configs]
     failures = []
     start = threading.Barrier(len(configs))
+    inside = [0]         # calls under way
+    most_inside = [0]    # the most seen under way at once, from a callback
+    counting = threading.Lock()
+
+    def progress(done, total):
+        most_inside[0] = max(most_inside[0], inside[0])
+        os.sched_yield()
 
     def worker(t):
         start.wait()
         for _ in range(40):
-            tree = _nj_py.nj(configs[t], lambda done, total: os.sched_yield())
+            with counting:
+                inside[0] += 1
+            tree = _nj_py.nj(configs[t], progress)
+            with counting:
+                inside[0] -= 1
             if re.sub(r"\)\d+", ")", tree) != without_support[t]:
                 failures.append((t, tree))
 
@@ -209,3 +220,4 @@ def test_concurrent_calls_from_threads():
     finally:
         sys.setswitchinterval(previous)
     assert failures == []
+    assert most_inside[0] > 1, "the calls did not interleave"
