@@ -122,7 +122,7 @@ class Result:
     rss_kib: int | None = None
     note: str = ""
     tree: str | None = None  # Newick text of the first run
-    details: dict = field(default_factory=dict)
+    details: dict = field(default_factory=dict)  # the child's report of the median run
     rf: tuple[int, int] | None = None
     same_text: bool = False  # the Newick text equals the reference's, byte for byte
 
@@ -166,6 +166,7 @@ class Runner:
             result.note = f"> {self.args.timeout:g} s (skipped after a smaller n)"
             return result
         tree_path = self.work / f"tree_{tool.name.replace(' ', '_')}_{n}.nwk"
+        reports = []
         for k in range(self.args.repeats):
             if tree_path.exists():
                 tree_path.unlink()
@@ -179,15 +180,18 @@ class Runner:
                 break
             seconds, info = tool.timing(outcome)
             result.runs.append(seconds)
+            reports.append(info)
             result.rss_kib = max(result.rss_kib or 0, outcome.rss_kib)
             if k == 0:
-                result.details = info
                 result.tree = (outcome.stdout if tool.tree_from == "stdout"
                                else tree_path.read_text() if tree_path.exists() else None)
             if seconds > self.args.repeat_limit:
                 break
         if result.runs and not result.note:
             result.seconds = statistics.median(result.runs)
+            middle = sorted(range(len(result.runs)), key=result.runs.__getitem__)[
+                (len(result.runs) - 1) // 2]
+            result.details = reports[middle]
         return result
 
 
@@ -300,7 +304,10 @@ def worker_nj_py(a) -> dict:
     newick = _nj_py.nj(config)
     seconds = time.perf_counter() - start
     Path(a.tree_out).write_text(newick)
-    return {"total": seconds}
+    # Which build ran: the installed module may be replaced while a long
+    # benchmark runs.
+    built = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(os.path.getmtime(_nj_py.__file__)))
+    return {"total": seconds, "module_built": built}
 
 
 def worker_skbio(a) -> dict:
@@ -518,6 +525,22 @@ def phase_table(rows: list[dict]) -> list[str]:
     return out
 
 
+def peer_phase_table(rows: list[dict]) -> list[str]:
+    out = ["| n | tool | phases (s) |", "|---:|---|---|"]
+    for row in rows:
+        for r in row["results"]:
+            phases = r.details.get("phases") if r.finished else None
+            if phases and r.tool not in ("nj_phases", "plain engine"):
+                cells = ", ".join(f"{k} {v:.3f}" for k, v in phases.items())
+                out.append(f"| {row['n']:,} | {r.tool} | {cells} |")
+    return out
+
+
+def module_builds(rows: list[dict], boot: dict | None) -> list[str]:
+    results = [r for row in rows for r in row["results"]] + (boot["results"] if boot else [])
+    return sorted({r.details["module_built"] for r in results if "module_built" in r.details})
+
+
 def margin_table(rows: list[dict]) -> list[str]:
     out = ["| n | smallest lead of the chosen join | relative | live nodes then | "
            "margin run's tree = timed tree |", "|---:|---:|---:|---:|---|"]
@@ -578,11 +601,19 @@ def render(args, command: str, start_note: str, rows, boot, dist) -> str:
                  f"{args.seed}, gap rate {args.gap_rate:g}, unknown rate {args.unknown_rate:g}; "
                  f"median of {args.repeats} runs (one run when the first exceeds "
                  f"{args.repeat_limit:g} s); timeout {args.timeout:g} s. \"ours\" is {ours_name}.")
-    if not args.have_nj_py:
-        lines.append("")
-        lines.append("`_nj_py` was not importable, so the Python end-to-end rows are missing.")
+    if args.no_nj_py:
+        lines += ["", "The installed `_nj_py` module was left out (`--no-nj-py`)."]
+    elif not args.have_nj_py:
+        lines += ["", "`_nj_py` was not importable, so its rows are missing."]
+    builds = module_builds(rows, boot)
+    if len(builds) == 1:
+        lines += ["", f"The installed `_nj_py` module was built at {builds[0]}."]
+    elif builds:
+        lines += ["", "**The installed `_nj_py` module was replaced during the run**; builds "
+                  f"from {', '.join(builds)} were measured."]
     lines += ["", "### End to end", ""] + main_table(rows)
     lines += ["", "### Our phases (nj_phases)", ""] + phase_table(rows)
+    lines += ["", "### Python peers' phases", ""] + peer_phase_table(rows)
     lines += ["", "### Tie margin of the inputs", ""] + margin_table(rows)
     if boot is not None:
         lines += ["", f"### Bootstrap, n = {args.bootstrap_n:,}, {args.bootstrap_reps} replicates",
@@ -655,6 +686,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                     help="inputs, trees and results.json (default benchmarks/.cache)")
     ap.add_argument("--readme", default=str(HERE / "README.md"))
     ap.add_argument("--no-readme", action="store_true")
+    ap.add_argument("--no-nj-py", action="store_true",
+                    help="leave out the installed _nj_py module (ours is then nj_phases)")
     args = ap.parse_args(argv)
     args.sizes = [int(s) for s in args.sizes.split(",") if s] + ([8000, 16000] if args.large else [])
     args.peers = [p for p in args.peers.split(",") if p]
@@ -672,8 +705,8 @@ def main(argv: list[str]) -> int:
         return run_worker(argv)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     args = parse_args(argv)
-    args.have_nj_py = nj_py_importable()
-    if not args.have_nj_py:
+    args.have_nj_py = not args.no_nj_py and nj_py_importable()
+    if not args.have_nj_py and not args.no_nj_py:
         log("note: _nj_py is not importable; its rows are skipped "
             "(build it with `pip install .`)")
     start_note = machine()
