@@ -14,10 +14,10 @@ BENCH = Path(__file__).resolve().parents[2] / "benchmarks"
 
 
 def load(name):
-    spec = importlib.util.spec_from_file_location(f"bench_{name}", BENCH / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"bench_{name}", BENCH / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module
+    found.loader.exec_module(module)
     return module
 
 
