@@ -58,6 +58,13 @@ struct NJState {
 std::expected<std::unique_ptr<TreeNode>, std::string> run(NJState state,
                                                           const StopCheck& should_stop = {});
 
+/// Performs every join and returns the root, consuming the state: the same
+/// tree as `run`, bit for bit, found by a search that passes over most pairs
+/// on their lower bounds. Matrices with infinite or NaN values, or whose
+/// values overflow on the way, are finished by the plain engine.
+std::expected<std::unique_ptr<TreeNode>, std::string> run_fast(NJState state,
+                                                               const StopCheck& should_stop = {});
+
 /// One join step of the plain engine on slots i > j (exposed so that faster
 /// engines share the exact arithmetic): lengths, new node, update, retire.
 void join_pair(NJState& state, std::size_t i, std::size_t j, double m);
