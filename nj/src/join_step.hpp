@@ -50,10 +50,13 @@ void join_slots(NJState& state, std::size_t i, std::size_t j, double m,
   };
   const std::size_t row_i = pair_index(0, i);
   const std::size_t row_j = pair_index(0, j);
+  constexpr std::size_t ahead = 24;
   std::size_t k = active.next(0);
   for (; k < j; k = active.next(k + 1)) update(k, row_i + k, row_j + k);
-  for (k = active.next(j + 1); k < i; k = active.next(k + 1)) update(k, row_i + k, pair_index(j, k));
-  constexpr std::size_t ahead = 16;
+  for (k = active.next(j + 1); k < i; k = active.next(k + 1)) {
+    if (k + ahead < i) __builtin_prefetch(d + pair_index(j, k + ahead), 0);
+    update(k, row_i + k, pair_index(j, k));
+  }
   for (k = active.next(i + 1); k < n; k = active.next(k + 1)) {
     if (k + ahead < n) {
       __builtin_prefetch(d + pair_index(i, k + ahead), 1);
