@@ -18,17 +18,6 @@ std::uint64_t ActiveSet::count() const noexcept {
   return total;
 }
 
-std::size_t ActiveSet::next(std::size_t s) const noexcept {
-  if (s >= n_) return n_;
-  std::size_t w = s / 64;
-  std::uint64_t word = words_[w] & (~std::uint64_t{0} << (s % 64));
-  while (word == 0) {
-    if (++w == words_.size()) return n_;
-    word = words_[w];
-  }
-  return w * 64 + static_cast<std::size_t>(std::countr_zero(word));
-}
-
 NJState::NJState(DistMat matrix_in)
     : matrix(std::move(matrix_in)), active(matrix.size()), next_index(matrix.size()) {
   const std::size_t n = matrix.size();
@@ -37,16 +26,40 @@ NJState::NJState(DistMat matrix_in)
   // Every sum adds its terms t = 0, 1, ..., n-1 in order. Row h of the
   // triangle holds the terms t < h of sum h and the term t = h of every sum
   // below h, so one pass over the rows in order adds each term in its turn
-  // while reading the matrix sequentially.
+  // while reading the matrix sequentially. Four rows go together, so that
+  // their own sums, each a chain of dependent additions, overlap.
   row_sums.assign(n, 0.0);
   const double* d = matrix.distances.data();
   double* sums = row_sums.data();
-  for (std::size_t h = 0; h < n; ++h) {
+  std::size_t h = 0;
+  for (; h + 4 <= n; h += 4) {
+    const double* row[4] = {d + pair_index(0, h), d + pair_index(0, h + 1),
+                            d + pair_index(0, h + 2), d + pair_index(0, h + 3)};
+    double own[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t t = 0; t < h; ++t) {
+      own[0] += row[0][t];
+      own[1] += row[1][t];
+      own[2] += row[2][t];
+      own[3] += row[3][t];
+      sums[t] = (((sums[t] + row[0][t]) + row[1][t]) + row[2][t]) + row[3][t];
+    }
+    // The terms among the four rows themselves, in the same order.
+    for (std::size_t k = 0; k < 4; ++k) {
+      for (std::size_t t = h; t < h + k; ++t) {
+        own[k] += row[k][t];
+        sums[t] += row[k][t];
+      }
+      sums[h + k] = own[k] + 0.0;  // the diagonal term
+    }
+  }
+  for (; h < n; ++h) {
     const double* row = d + pair_index(0, h);
     double own = 0.0;
-    for (std::size_t t = 0; t < h; ++t) own += row[t];
-    for (std::size_t t = 0; t < h; ++t) sums[t] += row[t];
-    sums[h] = own + 0.0;  // the diagonal term
+    for (std::size_t t = 0; t < h; ++t) {
+      own += row[t];
+      sums[t] += row[t];
+    }
+    sums[h] = own + 0.0;
   }
 }
 

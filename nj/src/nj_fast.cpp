@@ -39,42 +39,82 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 /// over a segment then needs only the largest row sum in its bin.
 constexpr std::size_t bins = 8;
 
+/// Four doubles at once; GCC lowers the operations to the vectors of the
+/// target, each lane with the IEEE operation as written.
+using Lanes = double __attribute__((vector_size(4 * sizeof(double))));
+
 /// Maps the distances of one row to 16-bit keys, monotonically, so that the
-/// key of a distance decodes to a value no greater than that distance.
+/// key of a distance decodes to a value no greater than that distance. The
+/// step is a power of two and the offset an integer number of steps, so
+/// decode(k) = (offset + k) * step is exact, and the key of v is the largest
+/// k (within the key range) with decode(k) <= v.
 class KeyScale {
  public:
   KeyScale() = default;
 
   /// A scale whose keys spread over the finite range [lowest, highest].
-  KeyScale(double lowest, double highest) : lo_(lowest) {
-    const double step = highest / key_levels - lowest / key_levels;
-    // Any step of zero or more keeps the keys correct; only precision needs
-    // a usable one. A tiny step would make the division below unreliable.
-    if (step > std::numeric_limits<double>::min() * 0x1p32) {
-      step_ = step;
-      inverse_ = 1.0 / step;
-    }
+  KeyScale(double lowest, double highest) {
+    const double largest = std::max(std::fabs(lowest), std::fabs(highest));
+    // The finest step that still covers the range with the keys, yet keeps
+    // every value below 2^40 steps and every step a normal number.
+    const double wanted = std::max(highest / key_count - lowest / key_count,
+                                   std::ldexp(largest, -40));
+    const int exponent = std::max(std::ilogb(std::max(wanted, std::numeric_limits<double>::min())) + 1,
+                                  std::numeric_limits<double>::min_exponent - 1);
+    step_ = std::ldexp(1.0, exponent);
+    inverse_ = std::ldexp(1.0, -exponent);
+    offset_ = std::floor(lowest * inverse_);
   }
 
-  /// lo + key * step: rounding is monotone, so this never decreases as the
-  /// key grows.
-  double decode(Key key) const noexcept { return lo_ + static_cast<double>(key) * step_; }
+  double decode(Key key) const noexcept { return (offset_ + static_cast<double>(key)) * step_; }
 
-  /// The largest key whose decoded value is at most `value`, or near it.
-  /// Correctness needs only decode(encode(v)) <= v, which the loop ensures.
-  Key encode(double value) const noexcept {
-    const double t = (value - lo_) * inverse_;
-    auto key = static_cast<std::uint32_t>(t >= key_levels ? key_levels : t >= 1.0 ? t : 0.0);
-    while (key > 0 && decode(static_cast<Key>(key)) > value) --key;
-    return static_cast<Key>(key);
-  }
+  /// Keys of `count` values; the values must lie in the scale's range.
+  void encode(const double* values, std::size_t count, Key* keys) const noexcept;
 
  private:
-  static constexpr double key_levels = 65535.0;
-  double lo_ = 0.0;
-  double step_ = 0.0;
-  double inverse_ = 0.0;
+  static constexpr double key_count = 65536.0;
+  double step_ = 1.0;
+  double inverse_ = 1.0;
+  double offset_ = 0.0;
 };
+
+// v * inverse - offset is off from the exact quotient by far less than one
+// (every value lies below 2^40 steps), so its truncation is the key or one
+// above it; the exact decode tells which.
+inline Key encode_one(double v, double step, double inverse, double offset) noexcept {
+  double k = v * inverse - offset;
+  k = k < 65535.0 ? k : 65535.0;
+  k = k > 0.0 ? k : 0.0;
+  auto key = static_cast<std::int32_t>(k);
+  if ((offset + static_cast<double>(key)) * step > v) --key;
+  return static_cast<Key>(key);
+}
+
+__attribute__((target_clones("avx2", "default"))) void encode_keys(
+    const double* values, std::size_t count, double step, double inverse, double offset,
+    Key* keys) {
+  using Ints = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
+  const Lanes top = {65535.0, 65535.0, 65535.0, 65535.0};
+  const Lanes zero = {};
+  std::size_t p = 0;
+  for (; p + 4 <= count; p += 4) {
+    Lanes v;
+    std::memcpy(&v, values + p, sizeof v);
+    Lanes k = v * inverse - offset;
+    k = k < top ? k : top;
+    k = k > zero ? k : zero;
+    const Lanes whole = __builtin_convertvector(__builtin_convertvector(k, Ints), Lanes);
+    const Lanes decoded = (offset + whole) * step;
+    const Lanes key = v < decoded ? whole - 1.0 : whole;
+    const Ints integral = __builtin_convertvector(key, Ints);
+    for (std::size_t lane = 0; lane < 4; ++lane) keys[p + lane] = static_cast<Key>(integral[lane]);
+  }
+  for (; p < count; ++p) keys[p] = encode_one(values[p], step, inverse, offset);
+}
+
+void KeyScale::encode(const double* values, std::size_t count, Key* keys) const noexcept {
+  encode_keys(values, count, step_, inverse_, offset_, keys);
+}
 
 /// A row: where its entries start in the store, how its keys decode, and
 /// which low key bits its order ignores.
@@ -100,14 +140,42 @@ class RowWriter {
   Row write(std::span<const double> values, std::span<const Partner> partners,
             const std::uint8_t* bin_of, const KeyScale& scale, Key* out_keys,
             Partner* out_partners, std::array<std::uint32_t, bins>& segment_ends) {
-    const std::size_t len = values.size();
-    const unsigned bits = bits_for(len);
+    const unsigned bits = bits_for(values.size());
+    encoded_.resize(values.size());
+    scale.encode(values.data(), values.size(), encoded_.data());
+    order(partners, [&](std::size_t p) { return encoded_[p]; }, bin_of, bits, out_keys,
+          out_partners, segment_ends);
+    return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits))};
+  }
+
+  /// Orders a row's entries again after the bins changed, at the row's
+  /// bucket width. The output must not overlap the input.
+  void regroup(std::span<const Key> keys, std::span<const Partner> partners,
+               const std::uint8_t* bin_of, const Row& row, Key* out_keys, Partner* out_partners,
+               std::array<std::uint32_t, bins>& segment_ends) {
+    const auto bits = static_cast<unsigned>(16 - std::countr_zero(row.floor_mask));
+    order(partners, [&](std::size_t p) { return keys[p]; }, bin_of, bits, out_keys, out_partners,
+          segment_ends);
+  }
+
+ private:
+  /// Enough bits for a few entries per bucket.
+  static unsigned bits_for(std::size_t len) noexcept {
+    const auto width = static_cast<unsigned>(std::bit_width(len / bins));
+    return std::clamp(width, 3u, 14u) - 2u;
+  }
+
+  template <class KeyOf>
+  void order(std::span<const Partner> partners, KeyOf&& key_of, const std::uint8_t* bin_of,
+             unsigned bits, Key* out_keys, Partner* out_partners,
+             std::array<std::uint32_t, bins>& segment_ends) {
+    const std::size_t len = partners.size();
     const unsigned shift = 16 - bits;
     counts_.assign((bins << bits) + 1, 0);
     keys_.resize(len);
     buckets_.resize(len);
     for (std::size_t p = 0; p < len; ++p) {
-      const Key key = scale.encode(values[p]);
+      const Key key = key_of(p);
       const auto bucket = static_cast<std::uint16_t>((bin_of[partners[p]] << bits) + (key >> shift));
       keys_[p] = key;
       buckets_[p] = bucket;
@@ -120,17 +188,10 @@ class RowWriter {
       out_keys[at] = keys_[p];
       out_partners[at] = partners[p];
     }
-    return Row{0, scale, static_cast<Key>(0xFFFFu << shift)};
-  }
-
- private:
-  /// Enough bits for a few entries per bucket.
-  static unsigned bits_for(std::size_t len) noexcept {
-    const auto width = static_cast<unsigned>(std::bit_width(len / bins));
-    return std::clamp(width, 3u, 14u) - 2u;
   }
 
   std::vector<std::uint32_t> counts_;
+  std::vector<Key> encoded_;
   std::vector<Key> keys_;
   std::vector<std::uint16_t> buckets_;
 };
@@ -188,74 +249,95 @@ struct Choice {
 // equal values, the pair it visits first; Choice::offer applies that rule to
 // every pair it is shown, in any order. Rounding to nearest is monotone:
 // a <= a' gives fl(a * c) <= fl(a' * c) for c > 0, fl(a - b) <= fl(a' - b)
-// and fl(b - a') <= fl(b - a), overflow to infinity included. Take an entry
-// of row x, with partner y, distance d and key k, in a segment of bin b, and
-// v <= decode(k) <= d (v is the front value of the segment, or the entry's
-// own decoded key). With c = m - 2, t = fl(c v), and R_b the largest live row
-// sum in bin b, so r_y <= R_b:
+// and fl(b - a') <= fl(b - a), overflow to infinity included.
+//
+// Every live pair is an entry of exactly one row, that of its younger
+// member, in the segment of the older member's bin; entries whose partner
+// died or was replaced since are stale and skipped. Take a live entry of
+// row x, with partner y, distance d and key k, in the segment of bin b, and
+// any v <= d: the entry's decoded key, the floor of its bucket or of any
+// bucket before it in the segment, or the segment's front (the floor of an
+// entry at or before the first live one). With c = m - 2, t = fl(c v), and
+// R_b the largest live row sum in bin b, so that r_y <= R_b:
 //   Q = fl(fl(fl(c d) - r_hi) - r_lo) >= fl(fl(t - r_hi) - r_lo)      (1)
 // where hi and lo are the larger and smaller of x and y, and
 //   (1) >= min(fl(fl(t - r_x) - R_b), fl(fl(t - R_b) - r_x))          (2)
 // (the first form holds when x is the higher slot, the second otherwise).
-// Both bounds only grow with v, and v only grows along a sorted segment, so
-// (2) at one entry bounds every later entry of the segment too. A pair is
-// passed over only when one of its bounds is strictly greater than the Q of
-// a pair already evaluated exactly: its own Q is then larger than the
-// smallest Q, so it is not the pair the plain scan chooses, even on a tie.
-// Every other live pair has its Q computed exactly as the plain scan does
-// and is offered.
+// Both bounds only grow with v, and bucket floors only grow along a
+// segment, so (2) at one entry's floor bounds every later entry of the
+// segment too. None of these is NaN: t is finite or infinite, and the row
+// sums, R_b and the lowest finite value standing in for the R_b of an empty
+// bin are finite. A pair is passed over only when one of its bounds is
+// strictly greater than the Q of a pair already evaluated exactly: its own Q
+// is then larger than the smallest Q, so it is not the pair the plain scan
+// chooses, even on a tie. Every other live pair has its Q computed exactly
+// as the plain scan does and is offered.
 inline double segment_bound(double t, double r_x, double r_bin) noexcept {
   const double as_higher = (t - r_x) - r_bin;
   const double as_lower = (t - r_bin) - r_x;
   return as_higher < as_lower ? as_higher : as_lower;
 }
 
-/// Eight bins of doubles at once; GCC lowers the operations to the widest
-/// vectors of the target, each lane with the IEEE operation as written.
-using BinLanes = double __attribute__((vector_size(bins * sizeof(double))));
+static_assert(bins == 8, "a row's fronts fill two vectors");
 
-/// Bound (2) of each segment of a row at its front.
-[[gnu::always_inline]] inline void lane_bounds(const double* front, double r_x,
-                                               const BinLanes& r_bin, double c, BinLanes& bound) {
-  BinLanes lanes;
-  std::memcpy(&lanes, front, sizeof lanes);
-  const BinLanes t = c * lanes;
-  const BinLanes as_higher = (t - r_x) - r_bin;
-  const BinLanes as_lower = (t - r_bin) - r_x;
-  bound = as_higher < as_lower ? as_higher : as_lower;
-}
+/// Bound (2) at the fronts of the eight segments of a row, as two vectors.
+/// (Vectors are never passed by value: that would depend on the target.)
+struct RowLanes {
+  Lanes low;
+  Lanes high;
+
+  RowLanes(const double* front, double r_x, const Lanes (&r_bin)[2], double c) noexcept {
+    Lanes f[2];
+    std::memcpy(f, front, sizeof f);
+    const Lanes t0 = c * f[0];
+    const Lanes t1 = c * f[1];
+    const Lanes low_higher = (t0 - r_x) - r_bin[0];
+    const Lanes low_lower = (t0 - r_bin[0]) - r_x;
+    const Lanes high_higher = (t1 - r_x) - r_bin[1];
+    const Lanes high_lower = (t1 - r_bin[1]) - r_x;
+    low = low_higher < low_lower ? low_higher : low_lower;
+    high = high_higher < high_lower ? high_higher : high_lower;
+  }
+
+  double lowest() const noexcept {
+    const Lanes m = low < high ? low : high;
+    const Lanes m_swapped = __builtin_shufflevector(m, m, 2, 3, 0, 1);
+    const Lanes m2 = m < m_swapped ? m : m_swapped;
+    const Lanes m2_swapped = __builtin_shufflevector(m2, m2, 1, 0, 3, 2);
+    const Lanes m3 = m2 < m2_swapped ? m2 : m2_swapped;
+    return m3[0];
+  }
+};
 
 /// For the live rows `live[0..count)`: the smallest bound (2) over the
 /// segments of each row, at their fronts.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void bound_rows(
+__attribute__((target_clones("avx2", "default"))) void bound_rows(
     const double* front, const Partner* live, std::size_t count, const double* r,
     const double* bin_max, double c, double* out) {
-  BinLanes r_bin;
-  std::memcpy(&r_bin, bin_max, sizeof r_bin);
+  Lanes r_bin[2];
+  std::memcpy(r_bin, bin_max, sizeof r_bin);
   for (std::size_t at = 0; at < count; ++at) {
     const std::size_t x = live[at];
-    BinLanes bound;
-    lane_bounds(front + x * bins, r[x], r_bin, c, bound);
-    double lowest = bound[0];
-    for (std::size_t b = 1; b < bins; ++b) lowest = bound[b] < lowest ? bound[b] : lowest;
-    out[at] = lowest;
+    out[at] = RowLanes(front + x * bins, r[x], r_bin, c).lowest();
   }
 }
 
 /// Appends slot * bins + bin for every segment of the live rows whose row
 /// bound is at most `best` and whose own bound (2) is at most `best`.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void select_segments(
+__attribute__((target_clones("avx2", "default"))) void select_segments(
     const double* front, const Partner* live, const double* row_bounds, std::size_t count,
     const double* r, const double* bin_max, double c, double best, std::vector<std::size_t>& out) {
-  BinLanes r_bin;
-  std::memcpy(&r_bin, bin_max, sizeof r_bin);
+  Lanes r_bin[2];
+  std::memcpy(r_bin, bin_max, sizeof r_bin);
   for (std::size_t at = 0; at < count; ++at) {
     if (row_bounds[at] > best) continue;
     const std::size_t x = live[at];
-    BinLanes bound;
-    lane_bounds(front + x * bins, r[x], r_bin, c, bound);
-    for (std::size_t b = 0; b < bins; ++b) {
-      if (bound[b] <= best) out.push_back(x * bins + b);
+    const RowLanes bound(front + x * bins, r[x], r_bin, c);
+    for (std::size_t b = 0; b < 4; ++b) {
+      if (bound.low[b] <= best) out.push_back(x * bins + b);
+    }
+    for (std::size_t b = 0; b < 4; ++b) {
+      if (bound.high[b] <= best) out.push_back(x * bins + 4 + b);
     }
   }
 }
@@ -274,13 +356,15 @@ class FastEngine {
         segment_end_(n_ * bins, 0),
         front_(n_ * bins, infinity),
         new_partners_(n_),
-        new_values_(n_) {
+        new_values_(n_),
+        new_keys_(n_) {
     for (std::size_t s = 0; s < n_; ++s) {
       birth_[s] = static_cast<Birth>(s);
       live_.push_back(static_cast<Partner>(s));
     }
     next_birth_ = static_cast<Birth>(n_);
-    assign_leaf_bins();
+    assign_bins();
+    last_binned_ = n_;
     build_leaf_rows();
   }
 
@@ -289,6 +373,7 @@ class FastEngine {
   bool join_all() {
     for (std::uint64_t live = state_.active.count(); live > 2; --live) {
       const auto m = static_cast<double>(live);
+      if (live_.size() * 10 < last_binned_ * 7) compact(true);
       if (!measure_bins()) return false;
       Choice best;
       search(m, best);
@@ -308,12 +393,13 @@ class FastEngine {
     return std::max(total + total / 3, total + 2 * n);
   }
 
-  void assign_leaf_bins() {
+  /// Bins by the rank of the current row sum among the live subtrees.
+  void assign_bins() {
     std::vector<std::uint32_t> order(live_.begin(), live_.end());
     const std::vector<double>& r = state_.row_sums;
     std::ranges::stable_sort(order, {}, [&](std::uint32_t s) { return r[s]; });
-    for (std::size_t rank = 0; rank < n_; ++rank) {
-      bin_of_[order[rank]] = static_cast<std::uint8_t>(rank * bins / n_);
+    for (std::size_t rank = 0; rank < order.size(); ++rank) {
+      bin_of_[order[rank]] = static_cast<std::uint8_t>(rank * bins / order.size());
     }
   }
 
@@ -333,23 +419,31 @@ class FastEngine {
   void place_row(std::size_t x, std::size_t at, std::span<const double> values,
                  const KeyScale& scale) {
     std::array<std::uint32_t, bins> ends{};
-    Row& row = rows_[x] = writer_.write(values, std::span(new_partners_).first(values.size()),
-                                        bin_of_.data(), scale, store_.keys + at,
-                                        store_.partners + at, ends);
-    row.base = at;
+    rows_[x] = writer_.write(values, std::span(new_partners_).first(values.size()),
+                             bin_of_.data(), scale, store_.keys + at, store_.partners + at, ends);
+    rows_[x].base = at;
+    set_segments(x, ends);
+  }
+
+  /// Sets the segments of row x from their ends and reads their fronts.
+  void set_segments(std::size_t x, const std::array<std::uint32_t, bins>& ends) {
+    const Row& row = rows_[x];
     std::uint32_t begin = 0;
     for (std::size_t b = 0; b < bins; ++b) {
       segment_begin_[x * bins + b] = begin;
       segment_end_[x * bins + b] = ends[b];
-      front_[x * bins + b] = begin < ends[b] ? row.floor(store_.keys[at + begin]) : infinity;
+      front_[x * bins + b] = begin < ends[b] ? row.floor(store_.keys[row.base + begin]) : infinity;
       begin = ends[b];
     }
   }
 
-  /// The largest live row sum of each bin; false when a row sum is not finite.
+  /// The largest live row sum of each bin; false when a row sum is not
+  /// finite. A bin without live members gets the lowest finite value, not
+  /// -infinity: its segments hold only stale entries, and a bound such as
+  /// (-inf) - (-inf) would be NaN.
   bool measure_bins() {
     const std::vector<double>& r = state_.row_sums;
-    bin_max_.fill(-infinity);
+    bin_max_.fill(std::numeric_limits<double>::lowest());
     bool finite = true;
     for (const Partner s : live_) {
       finite = finite && std::isfinite(r[s]);
@@ -493,19 +587,25 @@ class FastEngine {
   }
 
   void add_row(std::size_t i, std::span<const double> values) {
-    const std::vector<double>& r = state_.row_sums;
-    const double r_i = r[i];
-    const auto below = std::ranges::count_if(live_, [&](Partner s) { return r[s] < r_i; });
-    bin_of_[i] = static_cast<std::uint8_t>(static_cast<std::size_t>(below) * bins / live_.size());
+    // The lowest bin whose largest row sum is at least the new one: there
+    // the new subtree raises no bound of the others.
+    const double r_i = state_.row_sums[i];
+    std::size_t bin = 0;
+    while (bin + 1 < bins && !(bin_max_[bin] >= r_i)) ++bin;
+    bin_of_[i] = static_cast<std::uint8_t>(bin);
     const auto [lowest, highest] = std::ranges::minmax_element(values);
-    if (store_.capacity() - tail_ < values.size()) compact();
+    if (store_.capacity() - tail_ < values.size()) compact(false);
     place_row(i, tail_, values, KeyScale(*lowest, *highest));
     tail_ += values.size();
   }
 
   /// Moves the live rows to the front of the store, in store order, without
-  /// their stale entries. Rows only move down, so each move is safe in place.
-  void compact() {
+  /// their stale entries; with `rebin`, first puts every live subtree into
+  /// the bin of its current row-sum rank and orders the rows by the new
+  /// bins. Rows only move down, so each move is safe in place.
+  void compact(bool rebin) {
+    if (rebin) assign_bins();
+    last_binned_ = live_.size();
     order_.clear();
     for (const Partner s : live_) {
       if (segment_end_[s * bins + bins - 1] > 0) order_.push_back(s);
@@ -515,19 +615,33 @@ class FastEngine {
     for (const std::size_t s : order_) {
       Row& row = rows_[s];
       const std::size_t base = to;
+      std::size_t valid = 0;
       for (std::size_t b = 0; b < bins; ++b) {
         const std::size_t begin = row.base + segment_begin_[s * bins + b];
         const std::size_t end = row.base + segment_end_[s * bins + b];
         segment_begin_[s * bins + b] = static_cast<std::uint32_t>(to - base);
         for (std::size_t p = begin; p < end; ++p) {
           if (birth_[store_.partners[p]] > birth_[s]) continue;
-          store_.keys[to] = store_.keys[p];
-          store_.partners[to] = store_.partners[p];
-          ++to;
+          if (rebin) {
+            new_keys_[valid] = store_.keys[p];
+            new_partners_[valid] = store_.partners[p];
+            ++valid;
+          } else {
+            store_.keys[to] = store_.keys[p];
+            store_.partners[to] = store_.partners[p];
+            ++to;
+          }
         }
         segment_end_[s * bins + b] = static_cast<std::uint32_t>(to - base);
       }
       row.base = base;
+      if (rebin) {
+        std::array<std::uint32_t, bins> ends{};
+        writer_.regroup(std::span(new_keys_).first(valid), std::span(new_partners_).first(valid),
+                        bin_of_.data(), row, store_.keys + to, store_.partners + to, ends);
+        set_segments(s, ends);
+        to += valid;
+      }
     }
     tail_ = to;
   }
@@ -542,6 +656,7 @@ class FastEngine {
   std::vector<Birth> birth_;
   Birth next_birth_ = 0;
   std::vector<std::uint8_t> bin_of_;
+  std::size_t last_binned_ = 0;  // live subtrees when the bins were last assigned
   std::array<double, bins> bin_max_{};
   std::vector<Row> rows_;
   // Per slot and bin: the segment's entries relative to the row's base, and
@@ -556,6 +671,7 @@ class FastEngine {
   RowWriter writer_;
   std::vector<Partner> new_partners_;
   std::vector<double> new_values_;
+  std::vector<Key> new_keys_;
   std::vector<std::size_t> order_;
 };
 

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -99,6 +102,31 @@ TEST(NeighborJoining, RecoversAnAdditiveTree) {
     for (std::size_t j = 0; j < i; ++j) lower.push_back(path(names[i][0], names[j][0]));
   }
   EXPECT_EQ(newick_of(matrix_of(names, lower)), "(((d:5.000,c:4.000):9.000,a:1.000):1.000,b:1.000);");
+}
+
+// The state's row sums add their terms in column order, diagonal included:
+// the same bits as the plain sum, whatever the order the matrix is read in.
+TEST(NJStateTest, RowSumsAddTheirTermsInColumnOrder) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  const std::vector<double> specials = {-0.0, 0.0, 1e300, -1e300, 1e-300, 0x1p-1074};
+  for (std::size_t n = 0; n < 40; ++n) {
+    std::vector<std::string> names(n, "x");
+    DistMat matrix = DistMat::zeros(names);
+    for (double& d : matrix.distances) {
+      d = rng() % 4 == 0 ? specials[rng() % specials.size()] : uniform(rng) * 1e3;
+    }
+    std::vector<std::uint64_t> expected;
+    for (std::size_t s = 0; s < n; ++s) {
+      double sum = 0.0;
+      for (std::size_t t = 0; t < n; ++t) sum += matrix.get(s, t);
+      expected.push_back(std::bit_cast<std::uint64_t>(sum));
+    }
+    const NJState state(std::move(matrix));
+    std::vector<std::uint64_t> actual;
+    for (const double sum : state.row_sums) actual.push_back(std::bit_cast<std::uint64_t>(sum));
+    EXPECT_EQ(actual, expected) << "n = " << n;
+  }
 }
 
 TEST(NeighborJoining, StopCheckAbandonsTheRun) {

@@ -25,7 +25,16 @@ class ActiveSet {
   /// The number of live slots (the count of set bits).
   std::uint64_t count() const noexcept;
   /// The lowest live slot at or above `s`, or size() when there is none.
-  std::size_t next(std::size_t s) const noexcept;
+  std::size_t next(std::size_t s) const noexcept {
+    if (s >= n_) return n_;
+    std::size_t w = s / 64;
+    std::uint64_t word = words_[w] & (~std::uint64_t{0} << (s % 64));
+    while (word == 0) {
+      if (++w == words_.size()) return n_;
+      word = words_[w];
+    }
+    return w * 64 + static_cast<std::size_t>(std::countr_zero(word));
+  }
   std::size_t size() const noexcept { return n_; }
 
  private:
