@@ -35,6 +35,14 @@ using Birth = std::uint32_t;
 constexpr Birth never_born = std::numeric_limits<Birth>::max();
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
+/// One pair in a row: the other slot and the distance's key, six bytes
+/// without padding so that a segment's first entries share a cache line.
+struct __attribute__((packed)) Entry {
+  Key key;
+  Partner partner;
+};
+static_assert(sizeof(Entry) == 6);
+
 /// Subtrees are put into bins by the rank of their row sum at birth; a bound
 /// over a segment then needs only the largest row sum in its bin.
 constexpr std::size_t bins = 8;
@@ -116,6 +124,25 @@ void KeyScale::encode(const double* values, std::size_t count, Key* keys) const 
   encode_keys(values, count, step_, inverse_, offset_, keys);
 }
 
+/// Doubles in whole cache lines, so that each slot's eight fronts are one.
+class LineAlignedDoubles {
+ public:
+  LineAlignedDoubles(std::size_t count, double value)
+      : memory_(new (std::align_val_t{64}) double[count]) {
+    std::fill_n(memory_.get(), count, value);
+  }
+  double* data() noexcept { return memory_.get(); }
+  const double* data() const noexcept { return memory_.get(); }
+  double& operator[](std::size_t k) noexcept { return memory_[k]; }
+  double operator[](std::size_t k) const noexcept { return memory_[k]; }
+
+ private:
+  struct Free {
+    void operator()(double* p) const noexcept { ::operator delete[](p, std::align_val_t{64}); }
+  };
+  std::unique_ptr<double[], Free> memory_;
+};
+
 /// A row: where its entries start in the store, how its keys decode, and
 /// which low key bits its order ignores.
 struct Row {
@@ -134,28 +161,26 @@ struct Row {
 /// hold for the entries after it.
 class RowWriter {
  public:
-  /// Encodes and orders the entries (values[p], partners[p]) into
-  /// `out_keys`/`out_partners`; returns the row without its base and sets
-  /// where each bin's segment ends.
+  /// Encodes and orders the entries (values[p], partners[p]) into `out`;
+  /// returns the row without its base and sets where each bin's segment
+  /// ends.
   Row write(std::span<const double> values, std::span<const Partner> partners,
-            const std::uint8_t* bin_of, const KeyScale& scale, Key* out_keys,
-            Partner* out_partners, std::array<std::uint32_t, bins>& segment_ends) {
+            const std::uint8_t* bin_of, const KeyScale& scale, Entry* out,
+            std::array<std::uint32_t, bins>& segment_ends) {
     const unsigned bits = bits_for(values.size());
     encoded_.resize(values.size());
     scale.encode(values.data(), values.size(), encoded_.data());
-    order(partners, [&](std::size_t p) { return encoded_[p]; }, bin_of, bits, out_keys,
-          out_partners, segment_ends);
+    order(partners, [&](std::size_t p) { return encoded_[p]; }, bin_of, bits, out, segment_ends);
     return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits))};
   }
 
   /// Orders a row's entries again after the bins changed, at the row's
   /// bucket width. The output must not overlap the input.
   void regroup(std::span<const Key> keys, std::span<const Partner> partners,
-               const std::uint8_t* bin_of, const Row& row, Key* out_keys, Partner* out_partners,
+               const std::uint8_t* bin_of, const Row& row, Entry* out,
                std::array<std::uint32_t, bins>& segment_ends) {
     const auto bits = static_cast<unsigned>(16 - std::countr_zero(row.floor_mask));
-    order(partners, [&](std::size_t p) { return keys[p]; }, bin_of, bits, out_keys, out_partners,
-          segment_ends);
+    order(partners, [&](std::size_t p) { return keys[p]; }, bin_of, bits, out, segment_ends);
   }
 
  private:
@@ -167,8 +192,7 @@ class RowWriter {
 
   template <class KeyOf>
   void order(std::span<const Partner> partners, KeyOf&& key_of, const std::uint8_t* bin_of,
-             unsigned bits, Key* out_keys, Partner* out_partners,
-             std::array<std::uint32_t, bins>& segment_ends) {
+             unsigned bits, Entry* out, std::array<std::uint32_t, bins>& segment_ends) {
     const std::size_t len = partners.size();
     const unsigned shift = 16 - bits;
     counts_.assign((bins << bits) + 1, 0);
@@ -185,8 +209,7 @@ class RowWriter {
     for (std::size_t b = 0; b < bins; ++b) segment_ends[b] = counts_[(b + 1) << bits];
     for (std::size_t p = 0; p < len; ++p) {
       const std::uint32_t at = counts_[buckets_[p]]++;
-      out_keys[at] = keys_[p];
-      out_partners[at] = partners[p];
+      out[at] = Entry{keys_[p], partners[p]};
     }
   }
 
@@ -201,27 +224,23 @@ class RowWriter {
 class EntryStore {
  public:
   explicit EntryStore(std::size_t capacity) : capacity_(capacity) {
-    bytes_ = capacity * (sizeof(Partner) + sizeof(Key));
+    bytes_ = capacity * sizeof(Entry);
     void* memory = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) throw std::bad_alloc();
     (void)madvise(memory, bytes_, MADV_HUGEPAGE);
-    memory_ = memory;
-    partners = static_cast<Partner*>(memory);
-    keys = reinterpret_cast<Key*>(partners + capacity);
+    entries = static_cast<Entry*>(memory);
   }
   EntryStore(const EntryStore&) = delete;
   EntryStore& operator=(const EntryStore&) = delete;
-  ~EntryStore() { munmap(memory_, bytes_); }
+  ~EntryStore() { munmap(entries, bytes_); }
 
   std::size_t capacity() const noexcept { return capacity_; }
 
-  Partner* partners = nullptr;
-  Key* keys = nullptr;
+  Entry* entries = nullptr;
 
  private:
   std::size_t capacity_;
   std::size_t bytes_ = 0;
-  void* memory_ = nullptr;
 };
 
 /// The chosen pair so far: slots i > j and the exact Q of the pair.
@@ -287,10 +306,12 @@ struct RowLanes {
   Lanes high;
 
   RowLanes(const double* front, double r_x, const Lanes (&r_bin)[2], double c) noexcept {
-    Lanes f[2];
-    std::memcpy(f, front, sizeof f);
-    const Lanes t0 = c * f[0];
-    const Lanes t1 = c * f[1];
+    Lanes f0;
+    Lanes f1;
+    std::memcpy(&f0, front, sizeof f0);
+    std::memcpy(&f1, front + 4, sizeof f1);
+    const Lanes t0 = c * f0;
+    const Lanes t1 = c * f1;
     const Lanes low_higher = (t0 - r_x) - r_bin[0];
     const Lanes low_lower = (t0 - r_bin[0]) - r_x;
     const Lanes high_higher = (t1 - r_x) - r_bin[1];
@@ -315,7 +336,8 @@ __attribute__((target_clones("avx2", "default"))) void bound_rows(
     const double* front, const Partner* live, std::size_t count, const double* r,
     const double* bin_max, double c, double* out) {
   Lanes r_bin[2];
-  std::memcpy(r_bin, bin_max, sizeof r_bin);
+  std::memcpy(&r_bin[0], bin_max, sizeof r_bin[0]);
+  std::memcpy(&r_bin[1], bin_max + 4, sizeof r_bin[1]);
   for (std::size_t at = 0; at < count; ++at) {
     const std::size_t x = live[at];
     out[at] = RowLanes(front + x * bins, r[x], r_bin, c).lowest();
@@ -328,7 +350,8 @@ __attribute__((target_clones("avx2", "default"))) void select_segments(
     const double* front, const Partner* live, const double* row_bounds, std::size_t count,
     const double* r, const double* bin_max, double c, double best, std::vector<std::size_t>& out) {
   Lanes r_bin[2];
-  std::memcpy(r_bin, bin_max, sizeof r_bin);
+  std::memcpy(&r_bin[0], bin_max, sizeof r_bin[0]);
+  std::memcpy(&r_bin[1], bin_max + 4, sizeof r_bin[1]);
   for (std::size_t at = 0; at < count; ++at) {
     if (row_bounds[at] > best) continue;
     const std::size_t x = live[at];
@@ -357,7 +380,8 @@ class FastEngine {
         front_(n_ * bins, infinity),
         new_partners_(n_),
         new_values_(n_),
-        new_keys_(n_) {
+        moved_keys_(n_),
+        moved_partners_(n_) {
     for (std::size_t s = 0; s < n_; ++s) {
       birth_[s] = static_cast<Birth>(s);
       live_.push_back(static_cast<Partner>(s));
@@ -373,7 +397,7 @@ class FastEngine {
   bool join_all() {
     for (std::uint64_t live = state_.active.count(); live > 2; --live) {
       const auto m = static_cast<double>(live);
-      if (live_.size() * 10 < last_binned_ * 7) compact(true);
+      if (live_.size() * 2 < last_binned_) compact(true);
       if (!measure_bins()) return false;
       Choice best;
       search(m, best);
@@ -420,7 +444,7 @@ class FastEngine {
                  const KeyScale& scale) {
     std::array<std::uint32_t, bins> ends{};
     rows_[x] = writer_.write(values, std::span(new_partners_).first(values.size()),
-                             bin_of_.data(), scale, store_.keys + at, store_.partners + at, ends);
+                             bin_of_.data(), scale, store_.entries + at, ends);
     rows_[x].base = at;
     set_segments(x, ends);
   }
@@ -432,7 +456,7 @@ class FastEngine {
     for (std::size_t b = 0; b < bins; ++b) {
       segment_begin_[x * bins + b] = begin;
       segment_end_[x * bins + b] = ends[b];
-      front_[x * bins + b] = begin < ends[b] ? row.floor(store_.keys[row.base + begin]) : infinity;
+      front_[x * bins + b] = begin < ends[b] ? row.floor(store_.entries[row.base + begin].key) : infinity;
       begin = ends[b];
     }
   }
@@ -495,8 +519,7 @@ class FastEngine {
 
   void fetch_segment(std::size_t cell) const noexcept {
     const std::size_t at = rows_[cell / bins].base + segment_begin_[cell];
-    __builtin_prefetch(store_.keys + at);
-    __builtin_prefetch(store_.partners + at);
+    __builtin_prefetch(store_.entries + at);
   }
 
   /// A first exactly evaluated pair, from the segment with the smallest
@@ -519,7 +542,7 @@ class FastEngine {
       }
       const std::size_t p = drop_stale_front(x, chosen);
       if (p < rows_[x].base + segment_end_[x * bins + chosen]) {
-        const std::size_t y = store_.partners[p];
+        const std::size_t y = store_.entries[p].partner;
         best.offer(std::max(x, y), std::min(x, y), exact_q(std::max(x, y), std::min(x, y), c));
         return;
       }
@@ -534,9 +557,9 @@ class FastEngine {
     const Birth own = birth_[x];
     std::size_t p = row.base + segment_begin_[x * bins + b];
     const std::size_t end = row.base + segment_end_[x * bins + b];
-    while (p < end && birth_[store_.partners[p]] > own) ++p;
+    while (p < end && birth_[store_.entries[p].partner] > own) ++p;
     segment_begin_[x * bins + b] = static_cast<std::uint32_t>(p - row.base);
-    front_[x * bins + b] = p < end ? row.floor(store_.keys[p]) : infinity;
+    front_[x * bins + b] = p < end ? row.floor(store_.entries[p].key) : infinity;
     return p;
   }
 
@@ -550,9 +573,9 @@ class FastEngine {
     const std::size_t end = row.base + segment_end_[x * bins + b];
     std::size_t p = first;
     for (; p < end; ++p) {
-      const Key key = store_.keys[p];
+      const Key key = store_.entries[p].key;
       if (segment_bound(c * row.floor(key), r_x, r_bin) > best.q) break;
-      const std::size_t y = store_.partners[p];
+      const std::size_t y = store_.entries[p].partner;
       if (birth_[y] > own) continue;
       const std::size_t hi = std::max(x, y);
       const std::size_t lo = std::min(x, y);
@@ -587,14 +610,14 @@ class FastEngine {
   }
 
   void add_row(std::size_t i, std::span<const double> values) {
-    // The lowest bin whose largest row sum is at least the new one: there
-    // the new subtree raises no bound of the others.
-    const double r_i = state_.row_sums[i];
-    std::size_t bin = 0;
-    while (bin + 1 < bins && !(bin_max_[bin] >= r_i)) ++bin;
-    bin_of_[i] = static_cast<std::uint8_t>(bin);
+    // The bin of the new subtree's row-sum rank, as the bins were made.
+    const std::vector<double>& r = state_.row_sums;
+    const double r_i = r[i];
+    std::size_t below = 0;
+    for (const Partner s : live_) below += r[s] < r_i ? 1u : 0u;
+    bin_of_[i] = static_cast<std::uint8_t>(below * bins / live_.size());
     const auto [lowest, highest] = std::ranges::minmax_element(values);
-    if (store_.capacity() - tail_ < values.size()) compact(false);
+    if (store_.capacity() - tail_ < values.size()) compact(true);
     place_row(i, tail_, values, KeyScale(*lowest, *highest));
     tail_ += values.size();
   }
@@ -621,14 +644,13 @@ class FastEngine {
         const std::size_t end = row.base + segment_end_[s * bins + b];
         segment_begin_[s * bins + b] = static_cast<std::uint32_t>(to - base);
         for (std::size_t p = begin; p < end; ++p) {
-          if (birth_[store_.partners[p]] > birth_[s]) continue;
+          if (birth_[store_.entries[p].partner] > birth_[s]) continue;
           if (rebin) {
-            new_keys_[valid] = store_.keys[p];
-            new_partners_[valid] = store_.partners[p];
+            moved_keys_[valid] = store_.entries[p].key;
+            moved_partners_[valid] = store_.entries[p].partner;
             ++valid;
           } else {
-            store_.keys[to] = store_.keys[p];
-            store_.partners[to] = store_.partners[p];
+            store_.entries[to] = store_.entries[p];
             ++to;
           }
         }
@@ -637,8 +659,9 @@ class FastEngine {
       row.base = base;
       if (rebin) {
         std::array<std::uint32_t, bins> ends{};
-        writer_.regroup(std::span(new_keys_).first(valid), std::span(new_partners_).first(valid),
-                        bin_of_.data(), row, store_.keys + to, store_.partners + to, ends);
+        writer_.regroup(std::span(moved_keys_).first(valid),
+                        std::span(moved_partners_).first(valid),
+                        bin_of_.data(), row, store_.entries + to, ends);
         set_segments(s, ends);
         to += valid;
       }
@@ -663,7 +686,7 @@ class FastEngine {
   // a lower bound of their distances (the front entry's decoded key).
   std::vector<std::uint32_t> segment_begin_;
   std::vector<std::uint32_t> segment_end_;
-  std::vector<double> front_;
+  LineAlignedDoubles front_;
   std::vector<double> row_bounds_;  // per position in live_
   std::vector<std::size_t> cells_;  // slot * bins + bin of the segments to walk
   std::uint64_t visited_ = 0;
@@ -671,7 +694,9 @@ class FastEngine {
   RowWriter writer_;
   std::vector<Partner> new_partners_;
   std::vector<double> new_values_;
-  std::vector<Key> new_keys_;
+  // A row being moved during a compaction that puts subtrees in new bins.
+  std::vector<Key> moved_keys_;
+  std::vector<Partner> moved_partners_;
   std::vector<std::size_t> order_;
 };
 
