@@ -392,6 +392,7 @@ class FastEngine {
       live_.push_back(static_cast<Partner>(s));
     }
     next_birth_ = static_cast<Birth>(n_);
+    newest_ = n_;
     assign_bins();
     last_binned_ = n_;
     build_leaf_rows();
@@ -508,6 +509,8 @@ class FastEngine {
     row_bounds_.resize(live);
     bound_rows(front_.data(), live_.data(), live, state_.row_sums.data(), bin_max_.data(), c,
                row_bounds_.data());
+    offer_kept(c, best);
+    offer_newest(c, best);
     seed(c, best);
     cells_.clear();
     select_segments(front_.data(), live_.data(), row_bounds_.data(), live, state_.row_sums.data(),
@@ -589,9 +592,58 @@ class FastEngine {
       const std::size_t lo = std::min(x, y);
       const double t = c * row.scale.decode(key);
       if ((t - r[hi]) - r[lo] > best.q) continue;
-      best.offer(hi, lo, exact_q(hi, lo, c));
+      const double q = exact_q(hi, lo, c);
+      best.offer(hi, lo, q);
+      keep(hi, lo, q);
     }
     visited_ += p - first + 1;
+  }
+
+  /// Remembers the pairs of smallest Q met in this search: after a join,
+  /// those not involving the joined slots are good first candidates again.
+  void keep(std::size_t hi, std::size_t lo, double q) noexcept {
+    Kept candidate{static_cast<Partner>(hi), static_cast<Partner>(lo), birth_[hi], birth_[lo], q};
+    for (Kept& slot : kept_) {
+      if (slot.hi == candidate.hi && slot.lo == candidate.lo) return;
+      if (candidate.q < slot.q) std::swap(slot, candidate);
+    }
+  }
+
+  /// Offers the most promising front entry of the newest row: the subtree
+  /// just made is often the next to be joined.
+  void offer_newest(double c, Choice& best) {
+    const std::size_t x = newest_;
+    if (x >= n_) return;
+    const Row& row = rows_[x];
+    const std::vector<double>& r = state_.row_sums;
+    std::size_t chosen = n_;
+    double chosen_bound = infinity;
+    for (std::size_t b = 0; b < bins; ++b) {
+      const std::size_t p = row.base + segment_begin_[x * bins + b];
+      if (p >= row.base + segment_end_[x * bins + b]) continue;
+      const std::size_t y = store_.entries[p].partner;
+      const double t = c * row.scale.decode(store_.entries[p].key);
+      const double bound = (t - r[std::max(x, y)]) - r[std::min(x, y)];
+      if (chosen == n_ || bound < chosen_bound) {
+        chosen = y;
+        chosen_bound = bound;
+      }
+    }
+    if (chosen < n_) {
+      best.offer(std::max(x, chosen), std::min(x, chosen),
+                 exact_q(std::max(x, chosen), std::min(x, chosen), c));
+    }
+  }
+
+  /// Offers the remembered pairs whose subtrees are still live, at their
+  /// current Q, and forgets them.
+  void offer_kept(double c, Choice& best) {
+    for (Kept& slot : kept_) {
+      if (slot.q != infinity && birth_[slot.hi] == slot.birth_hi && birth_[slot.lo] == slot.birth_lo) {
+        best.offer(slot.hi, slot.lo, exact_q(slot.hi, slot.lo, c));
+      }
+      slot = Kept{};
+    }
   }
 
   /// Joins i > j with the shared arithmetic and gives slot i its new row;
@@ -613,7 +665,11 @@ class FastEngine {
     }
     const std::span<const double> values(new_values_.data(), count);
     if (!std::ranges::all_of(values, [](double e) { return std::isfinite(e); })) return false;
-    if (rows_needed && count > 0) add_row(i, values);
+    newest_ = n_;
+    if (rows_needed && count > 0) {
+      add_row(i, values);
+      newest_ = i;
+    }
     return true;
   }
 
@@ -699,6 +755,15 @@ class FastEngine {
   LineAlignedDoubles front_;
   std::vector<double> row_bounds_;  // per position in live_
   std::vector<std::size_t> cells_;  // slot * bins + bin of the segments to walk
+  struct Kept {
+    Partner hi = 0;
+    Partner lo = 0;
+    Birth birth_hi = never_born;
+    Birth birth_lo = never_born;
+    double q = infinity;
+  };
+  std::array<Kept, 4> kept_{};
+  std::size_t newest_ = 0;  // the slot whose row the last join made, or n
   std::uint64_t visited_ = 0;
 
   RowWriter writer_;
