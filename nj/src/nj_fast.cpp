@@ -336,17 +336,26 @@ struct RowLanes {
 };
 
 /// For the live rows `live[0..count)`: the smallest bound (2) over the
-/// segments of each row, at their fronts.
-__attribute__((target_clones("avx2", "default"))) void bound_rows(
+/// segments of each row, at their fronts. Returns the position of the
+/// smallest of them (count when there is none).
+__attribute__((target_clones("avx2", "default"))) std::size_t bound_rows(
     const double* front, const Partner* live, std::size_t count, const double* r,
     const double* bin_max, double c, double* out) {
   Lanes r_bin[2];
   std::memcpy(&r_bin[0], bin_max, sizeof r_bin[0]);
   std::memcpy(&r_bin[1], bin_max + 4, sizeof r_bin[1]);
+  std::size_t lowest_at = count;
+  double lowest = infinity;
   for (std::size_t at = 0; at < count; ++at) {
     const std::size_t x = live[at];
-    out[at] = RowLanes(front + x * bins, r[x], r_bin, c).lowest();
+    const double bound = RowLanes(front + x * bins, r[x], r_bin, c).lowest();
+    out[at] = bound;
+    if (bound < lowest) {
+      lowest = bound;
+      lowest_at = at;
+    }
   }
+  return lowest_at;
 }
 
 /// Appends slot * bins + bin for every segment of the live rows whose row
@@ -507,11 +516,12 @@ class FastEngine {
     const double c = m - 2.0;
     const std::size_t live = live_.size();
     row_bounds_.resize(live);
-    bound_rows(front_.data(), live_.data(), live, state_.row_sums.data(), bin_max_.data(), c,
-               row_bounds_.data());
+    const std::size_t lowest = bound_rows(front_.data(), live_.data(), live,
+                                          state_.row_sums.data(), bin_max_.data(), c,
+                                          row_bounds_.data());
     offer_kept(c, best);
     offer_newest(c, best);
-    seed(c, best);
+    seed(c, lowest, best);
     cells_.clear();
     select_segments(front_.data(), live_.data(), row_bounds_.data(), live, state_.row_sums.data(),
                     bin_max_.data(), c, best.q, cells_);
@@ -535,11 +545,9 @@ class FastEngine {
 
   /// A first exactly evaluated pair, from the segment with the smallest
   /// bound; its Q lets the search pass over most segments at once.
-  void seed(double c, Choice& best) {
-    for (;;) {
-      const auto lowest = std::ranges::min_element(row_bounds_);
-      if (lowest == row_bounds_.end() || *lowest == infinity) return;
-      const auto at = static_cast<std::size_t>(lowest - row_bounds_.begin());
+  void seed(double c, std::size_t lowest, Choice& best) {
+    for (std::size_t at = lowest;;) {
+      if (at == row_bounds_.size() || row_bounds_[at] == infinity) return;
       const std::size_t x = live_[at];
       const double r_x = state_.row_sums[x];
       std::size_t chosen = 0;
@@ -558,6 +566,7 @@ class FastEngine {
         return;
       }
       row_bounds_[at] = row_bound(x, c);
+      at = static_cast<std::size_t>(std::ranges::min_element(row_bounds_) - row_bounds_.begin());
     }
   }
 
