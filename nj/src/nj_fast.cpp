@@ -412,8 +412,11 @@ class FastEngine {
   bool join_all() {
     for (std::uint64_t live = state_.active.count(); live > 2; --live) {
       const auto m = static_cast<double>(live);
-      if (live_.size() * 2 < last_binned_) compact(true);
       if (!measure_bins()) return false;
+      if (live_.size() * 2 < last_binned_) {
+        compact(true);
+        measure_bins();
+      }
       Choice best;
       search(m, best);
       if (!best.found) return false;
