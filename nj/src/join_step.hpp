@@ -3,7 +3,9 @@
 // both make every length, distance and row sum with the same operations.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <expected>
 #include <memory>
 #include <string>
@@ -15,10 +17,11 @@ namespace nj::detail {
 std::unique_ptr<TreeNode> take_node(NJState& state, std::size_t slot, const char* check);
 
 /// One join of slots i > j: lengths, new node in slot i, update and retire of
-/// slot j. `on_new_distance(k, e)` sees every new distance e of the pair
+/// slot j. `live` lists the live slots in ascending order (i and j among
+/// them); `on_new_distance(k, e)` sees every new distance e of the pair
 /// (i, k), in ascending k, right after it is stored.
-template <class OnNewDistance>
-void join_slots(NJState& state, std::size_t i, std::size_t j, double m,
+template <class LiveSlots, class OnNewDistance>
+void join_slots(NJState& state, std::size_t i, std::size_t j, double m, const LiveSlots& live,
                 OnNewDistance&& on_new_distance) {
   double* r = state.row_sums.data();
   double* d = state.matrix.distances.data();
@@ -35,9 +38,7 @@ void join_slots(NJState& state, std::size_t i, std::size_t j, double m,
   // Each r[k] and the running r[i] carry their rounding into later steps, so
   // the slots are visited in ascending order and the operations stay as they
   // are. Slots below i read row i contiguously; above i, column i and column
-  // j sit in the same row k, which is fetched ahead of use.
-  const ActiveSet& active = state.active;
-  const std::size_t n = active.size();
+  // j sit in the same row k, which is fetched a few live slots ahead of use.
   double r_i = r[i] - d_ij;
   const auto update = [&](std::size_t k, std::size_t at_ik, std::size_t at_jk) {
     const double d_ik = d[at_ik];
@@ -48,20 +49,31 @@ void join_slots(NJState& state, std::size_t i, std::size_t j, double m,
     d[at_ik] = e;
     on_new_distance(k, e);
   };
+  const std::size_t count = std::size(live);
+  const auto position = [&](std::size_t slot) {
+    return static_cast<std::size_t>(std::lower_bound(std::begin(live), std::end(live), slot) -
+                                    std::begin(live));
+  };
+  const std::size_t at_j = position(j);
+  const std::size_t at_i = position(i);
   const std::size_t row_i = pair_index(0, i);
   const std::size_t row_j = pair_index(0, j);
-  constexpr std::size_t ahead = 24;
-  std::size_t k = active.next(0);
-  for (; k < j; k = active.next(k + 1)) update(k, row_i + k, row_j + k);
-  for (k = active.next(j + 1); k < i; k = active.next(k + 1)) {
-    if (k + ahead < i) __builtin_prefetch(d + pair_index(j, k + ahead), 0);
+  constexpr std::size_t ahead = 16;
+  for (std::size_t t = 0; t < at_j; ++t) {
+    const std::size_t k = live[t];
+    update(k, row_i + k, row_j + k);
+  }
+  for (std::size_t t = at_j + 1; t < at_i; ++t) {
+    if (t + ahead < at_i) __builtin_prefetch(d + pair_index(j, live[t + ahead]), 0);
+    const std::size_t k = live[t];
     update(k, row_i + k, pair_index(j, k));
   }
-  for (k = active.next(i + 1); k < n; k = active.next(k + 1)) {
-    if (k + ahead < n) {
-      __builtin_prefetch(d + pair_index(i, k + ahead), 1);
-      __builtin_prefetch(d + pair_index(j, k + ahead), 0);
+  for (std::size_t t = at_i + 1; t < count; ++t) {
+    if (t + ahead < count) {
+      __builtin_prefetch(d + pair_index(i, live[t + ahead]), 1);
+      __builtin_prefetch(d + pair_index(j, live[t + ahead]), 0);
     }
+    const std::size_t k = live[t];
     update(k, pair_index(i, k), pair_index(j, k));
   }
   r[i] = r_i;

@@ -102,7 +102,11 @@ std::unique_ptr<TreeNode> take_node(NJState& state, std::size_t slot, const char
 }  // namespace detail
 
 void join_pair(NJState& state, std::size_t i, std::size_t j, double m) {
-  detail::join_slots(state, i, j, m, [](std::size_t, double) {});
+  std::vector<std::size_t> live;
+  live.reserve(static_cast<std::size_t>(m));
+  const std::size_t n = state.active.size();
+  for (std::size_t s = state.active.next(0); s < n; s = state.active.next(s + 1)) live.push_back(s);
+  detail::join_slots(state, i, j, m, live, [](std::size_t, double) {});
 }
 
 std::expected<std::unique_ptr<TreeNode>, std::string> final_join(NJState& state) {

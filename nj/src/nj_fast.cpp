@@ -51,6 +51,14 @@ constexpr std::size_t bins = 8;
 /// target, each lane with the IEEE operation as written.
 using Lanes = double __attribute__((vector_size(4 * sizeof(double))));
 
+// The hot loops are also built for AVX2, chosen at load time where the
+// processor has it; every lane computes exactly what the scalar code would.
+#if defined(__x86_64__)
+#define NJ_WITH_AVX2 __attribute__((target_clones("avx2", "default")))
+#else
+#define NJ_WITH_AVX2
+#endif
+
 /// Maps the distances of one row to 16-bit keys, monotonically, so that the
 /// key of a distance decodes to a value no greater than that distance. The
 /// step is a power of two and the offset an integer number of steps, so
@@ -98,7 +106,7 @@ inline Key encode_one(double v, double step, double inverse, double offset) noex
   return static_cast<Key>(key);
 }
 
-__attribute__((target_clones("avx2", "default"))) void encode_keys(
+NJ_WITH_AVX2 void encode_keys(
     const double* values, std::size_t count, double step, double inverse, double offset,
     Key* keys) {
   using Ints = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
@@ -338,7 +346,7 @@ struct RowLanes {
 /// For the live rows `live[0..count)`: the smallest bound (2) over the
 /// segments of each row, at their fronts. Returns the position of the
 /// smallest of them (count when there is none).
-__attribute__((target_clones("avx2", "default"))) std::size_t bound_rows(
+NJ_WITH_AVX2 std::size_t bound_rows(
     const double* front, const Partner* live, std::size_t count, const double* r,
     const double* bin_max, double c, double* out) {
   Lanes r_bin[2];
@@ -360,7 +368,7 @@ __attribute__((target_clones("avx2", "default"))) std::size_t bound_rows(
 
 /// Appends slot * bins + bin for every segment of the live rows whose row
 /// bound is at most `best` and whose own bound (2) is at most `best`.
-__attribute__((target_clones("avx2", "default"))) void select_segments(
+NJ_WITH_AVX2 void select_segments(
     const double* front, const Partner* live, const double* row_bounds, std::size_t count,
     const double* r, const double* bin_max, double c, double best, std::vector<std::size_t>& out) {
   Lanes r_bin[2];
@@ -662,10 +670,16 @@ class FastEngine {
   /// false when a new distance is not finite.
   bool join(std::size_t i, std::size_t j, double m, bool rows_needed) {
     std::size_t count = 0;
-    detail::join_slots(state_, i, j, m, [&](std::size_t k, double e) {
+    double lowest = infinity;
+    double highest = -infinity;
+    bool finite = true;
+    detail::join_slots(state_, i, j, m, live_, [&](std::size_t k, double e) {
       new_partners_[count] = static_cast<Partner>(k);
       new_values_[count] = e;
       ++count;
+      lowest = e < lowest ? e : lowest;
+      highest = e > highest ? e : highest;
+      finite = finite && std::isfinite(e);
     });
     birth_[i] = next_birth_++;
     birth_[j] = never_born;
@@ -675,26 +689,24 @@ class FastEngine {
       segment_begin_[j * bins + b] = segment_end_[j * bins + b] = 0;
       front_[j * bins + b] = front_[i * bins + b] = infinity;
     }
-    const std::span<const double> values(new_values_.data(), count);
-    if (!std::ranges::all_of(values, [](double e) { return std::isfinite(e); })) return false;
+    if (!finite) return false;
     newest_ = n_;
     if (rows_needed && count > 0) {
-      add_row(i, values);
+      add_row(i, std::span<const double>(new_values_.data(), count), KeyScale(lowest, highest));
       newest_ = i;
     }
     return true;
   }
 
-  void add_row(std::size_t i, std::span<const double> values) {
+  void add_row(std::size_t i, std::span<const double> values, const KeyScale& scale) {
     // The bin of the new subtree's row-sum rank, as the bins were made.
     const std::vector<double>& r = state_.row_sums;
     const double r_i = r[i];
     std::size_t below = 0;
     for (const Partner s : live_) below += r[s] < r_i ? 1u : 0u;
     bin_of_[i] = static_cast<std::uint8_t>(below * bins / live_.size());
-    const auto [lowest, highest] = std::ranges::minmax_element(values);
     if (store_.capacity() - tail_ < values.size()) compact(false);
-    place_row(i, tail_, values, KeyScale(*lowest, *highest));
+    place_row(i, tail_, values, scale);
     tail_ += values.size();
   }
 
