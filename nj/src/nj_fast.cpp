@@ -128,6 +128,34 @@ NJ_WITH_AVX2 void encode_keys(
   for (; p < count; ++p) keys[p] = encode_one(values[p], step, inverse, offset);
 }
 
+/// The smallest and the largest of `count` values, in four lanes at once.
+/// Between zeros of both signs either may come out, which a key scale
+/// does not mind.
+NJ_WITH_AVX2 void value_range(const double* values, std::size_t count, double* lowest,
+                              double* highest) {
+  Lanes low = {infinity, infinity, infinity, infinity};
+  Lanes high = -low;
+  std::size_t p = 0;
+  for (; p + 4 <= count; p += 4) {
+    Lanes v;
+    std::memcpy(&v, values + p, sizeof v);
+    low = v < low ? v : low;
+    high = v > high ? v : high;
+  }
+  double lo = infinity;
+  double hi = -infinity;
+  for (std::size_t lane = 0; lane < 4; ++lane) {
+    lo = low[lane] < lo ? low[lane] : lo;
+    hi = high[lane] > hi ? high[lane] : hi;
+  }
+  for (; p < count; ++p) {
+    lo = values[p] < lo ? values[p] : lo;
+    hi = values[p] > hi ? values[p] : hi;
+  }
+  *lowest = lo;
+  *highest = hi;
+}
+
 void KeyScale::encode(const double* values, std::size_t count, Key* keys) const noexcept {
   encode_keys(values, count, step_, inverse_, offset_, keys);
 }
@@ -460,8 +488,10 @@ class FastEngine {
     for (std::size_t y = 0; y < n_; ++y) new_partners_[y] = static_cast<Partner>(y);
     for (std::size_t x = 1; x < n_; ++x) {
       const std::span<const double> row(d + pair_index(0, x), x);
-      const auto [lowest, highest] = std::minmax_element(row.begin(), row.end());
-      place_row(x, pair_index(0, x), row, KeyScale(*lowest, *highest));
+      double lowest = 0.0;
+      double highest = 0.0;
+      value_range(row.data(), row.size(), &lowest, &highest);
+      place_row(x, pair_index(0, x), row, KeyScale(lowest, highest));
       poller_.spend(4 * x);
     }
     tail_ = pair_index(0, n_);
