@@ -755,38 +755,41 @@ class FastEngine {
     }
     std::ranges::sort(order_, {}, [&](std::size_t s) { return rows_[s].base; });
     std::size_t to = 0;
-    for (const std::size_t s : order_) {
-      Row& row = rows_[s];
-      const std::size_t base = to;
-      std::size_t valid = 0;
-      for (std::size_t b = 0; b < bins; ++b) {
-        const std::size_t begin = row.base + segment_begin_[s * bins + b];
-        const std::size_t end = row.base + segment_end_[s * bins + b];
-        segment_begin_[s * bins + b] = static_cast<std::uint32_t>(to - base);
-        for (std::size_t p = begin; p < end; ++p) {
-          if (birth_[store_.entries[p].partner] > birth_[s]) continue;
-          if (rebin) {
-            moved_keys_[valid] = store_.entries[p].key;
-            moved_partners_[valid] = store_.entries[p].partner;
-            ++valid;
-          } else {
-            store_.entries[to] = store_.entries[p];
-            ++to;
-          }
-        }
-        segment_end_[s * bins + b] = static_cast<std::uint32_t>(to - base);
-      }
-      row.base = base;
-      if (rebin) {
-        std::array<std::uint32_t, bins> ends{};
-        writer_.regroup(std::span(moved_keys_).first(valid),
-                        std::span(moved_partners_).first(valid),
-                        bin_of_.data(), row, store_.entries + to, ends);
-        set_segments(s, ends);
-        to += valid;
-      }
-    }
+    for (const std::size_t s : order_) to = move_row(s, to, rebin);
     tail_ = to;
+  }
+
+  /// Moves row s down to `to` without its stale entries, ordered anew by
+  /// the current bins when `rebin`; returns where the next row goes.
+  std::size_t move_row(std::size_t s, std::size_t to, bool rebin) {
+    Row& row = rows_[s];
+    const std::size_t base = to;
+    std::size_t kept = 0;
+    for (std::size_t b = 0; b < bins; ++b) {
+      const std::size_t begin = row.base + segment_begin_[s * bins + b];
+      const std::size_t end = row.base + segment_end_[s * bins + b];
+      segment_begin_[s * bins + b] = static_cast<std::uint32_t>(to - base);
+      for (std::size_t p = begin; p < end; ++p) {
+        const Entry entry = store_.entries[p];
+        if (birth_[entry.partner] > birth_[s]) continue;
+        if (rebin) {
+          moved_keys_[kept] = entry.key;
+          moved_partners_[kept] = entry.partner;
+          ++kept;
+        } else {
+          store_.entries[to++] = entry;
+        }
+      }
+      segment_end_[s * bins + b] = static_cast<std::uint32_t>(to - base);
+    }
+    row.base = base;
+    poller_.spend(kept + (to - base));
+    if (!rebin) return to;
+    std::array<std::uint32_t, bins> ends{};
+    writer_.regroup(std::span(moved_keys_).first(kept), std::span(moved_partners_).first(kept),
+                    bin_of_.data(), row, store_.entries + to, ends);
+    set_segments(s, ends);
+    return to + kept;
   }
 
   NJState& state_;
