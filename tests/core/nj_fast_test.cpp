@@ -164,8 +164,11 @@ TEST(FastEngine, MatchesThePlainEngineOnLargerInputs) {
     const testing::EvolvedAlignment evolved = testing::evolve_dna(n, 300, rng());
     EXPECT_TRUE(engines_agree(DistMat::from_msa(evolved.to_msa(), SubstitutionModel::Kimura2P)));
   }
-  // Short rows: many equal distances at every step.
-  EXPECT_TRUE(engines_agree(alignment_matrix(rng, 1000)));
+  // Short rows of few letters: many equal distances at every step, all finite.
+  EXPECT_TRUE(engines_agree(
+      DistMat::from_msa(tie_prone_alignment<DNA>(rng, 1000, 8, "ACGT"), SubstitutionModel::PDiff)));
+  EXPECT_TRUE(engines_agree(DistMat::from_msa(tie_prone_alignment<Protein>(rng, 400, 60, "ARND"),
+                                              SubstitutionModel::Poisson)));
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
   DistMat coarse = DistMat::zeros(names_for(500));
   for (double& d : coarse.distances) d = std::round(uniform(rng) * 16.0) / 16.0;
