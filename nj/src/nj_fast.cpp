@@ -206,7 +206,7 @@ class RowWriter {
     const unsigned bits = bits_for(values.size());
     encoded_.resize(values.size());
     scale.encode(values.data(), values.size(), encoded_.data());
-    order(partners, [&](std::size_t p) { return encoded_[p]; }, bin_of, bits, out, segment_ends);
+    order(encoded_, partners, bin_of, bits, out, segment_ends);
     return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits))};
   }
 
@@ -216,7 +216,7 @@ class RowWriter {
                const std::uint8_t* bin_of, const Row& row, Entry* out,
                std::array<std::uint32_t, bins>& segment_ends) {
     const auto bits = static_cast<unsigned>(16 - std::countr_zero(row.floor_mask));
-    order(partners, [&](std::size_t p) { return keys[p]; }, bin_of, bits, out, segment_ends);
+    order(keys, partners, bin_of, bits, out, segment_ends);
   }
 
  private:
@@ -226,18 +226,15 @@ class RowWriter {
     return std::clamp(width, 3u, 14u) - 2u;
   }
 
-  template <class KeyOf>
-  void order(std::span<const Partner> partners, KeyOf&& key_of, const std::uint8_t* bin_of,
-             unsigned bits, Entry* out, std::array<std::uint32_t, bins>& segment_ends) {
+  void order(std::span<const Key> keys, std::span<const Partner> partners,
+             const std::uint8_t* bin_of, unsigned bits, Entry* out,
+             std::array<std::uint32_t, bins>& segment_ends) {
     const std::size_t len = partners.size();
     const unsigned shift = 16 - bits;
     counts_.assign((bins << bits) + 1, 0);
-    keys_.resize(len);
     buckets_.resize(len);
     for (std::size_t p = 0; p < len; ++p) {
-      const Key key = key_of(p);
-      const auto bucket = static_cast<std::uint16_t>((bin_of[partners[p]] << bits) + (key >> shift));
-      keys_[p] = key;
+      const auto bucket = static_cast<std::uint16_t>((bin_of[partners[p]] << bits) + (keys[p] >> shift));
       buckets_[p] = bucket;
       ++counts_[bucket + 1u];
     }
@@ -248,14 +245,13 @@ class RowWriter {
     ordered_.resize(len);
     for (std::size_t p = 0; p < len; ++p) {
       const std::uint32_t at = counts_[buckets_[p]]++;
-      ordered_[at] = Entry{keys_[p], partners[p]};
+      ordered_[at] = Entry{keys[p], partners[p]};
     }
     std::memcpy(out, ordered_.data(), len * sizeof(Entry));
   }
 
   std::vector<std::uint32_t> counts_;
   std::vector<Key> encoded_;
-  std::vector<Key> keys_;
   std::vector<std::uint16_t> buckets_;
   std::vector<Entry> ordered_;
 };
