@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "join_step.hpp"
+#include "nj/error.hpp"
 #include "nj/nj.hpp"
 
 namespace nj {
@@ -731,15 +732,27 @@ class FastEngine {
     std::size_t below = 0;
     for (const Partner s : live_) below += r[s] < r_i ? 1u : 0u;
     bin_of_[i] = static_cast<std::uint8_t>(below * bins / live_.size());
-    if (store_.capacity() - tail_ < values.size()) compact(false);
+    make_room(values.size());
     place_row(i, tail_, values, scale);
     tail_ += values.size();
   }
 
-  /// Moves the live rows to the front of the store, in store order, without
-  /// their stale entries; with `rebin`, first puts every live subtree into
-  /// the bin of its current row-sum rank and orders the rows by the new
-  /// bins. Rows only move down, so each move is safe in place.
+  /// Makes room for `len` entries at the end of the store. Dropping dead
+  /// rows is cheap and usually enough; stale entries can always go, since the
+  /// live pairs alone never fill the store.
+  void make_room(std::size_t len) {
+    if (store_.capacity() - tail_ >= len) return;
+    compact(false);
+    if (store_.capacity() - tail_ >= len) return;
+    compact(true);
+    if (store_.capacity() - tail_ < len) internal_failure("the entry store holds every live pair");
+  }
+
+  /// Moves the live rows to the front of the store, in store order, and
+  /// drops the dead ones. With `rebin`, first puts every live subtree into
+  /// the bin of its current row-sum rank, and each row is then ordered anew
+  /// by the new bins without its stale entries. Rows only move down, so each
+  /// move is safe in place.
   void compact(bool rebin) {
     if (rebin) {
       assign_bins();
@@ -751,36 +764,38 @@ class FastEngine {
     }
     std::ranges::sort(order_, {}, [&](std::size_t s) { return rows_[s].base; });
     std::size_t to = 0;
-    for (const std::size_t s : order_) to = move_row(s, to, rebin);
+    for (const std::size_t s : order_) to = rebin ? regroup_row(s, to) : move_row(s, to);
     tail_ = to;
   }
 
-  /// Moves row s down to `to` without its stale entries, ordered anew by
-  /// the current bins when `rebin`; returns where the next row goes.
-  std::size_t move_row(std::size_t s, std::size_t to, bool rebin) {
+  /// Moves row s down to `to` as it is, stale entries and all; returns where
+  /// the next row goes.
+  std::size_t move_row(std::size_t s, std::size_t to) {
     Row& row = rows_[s];
-    const std::size_t base = to;
+    const std::size_t len = segment_end_[s * bins + bins - 1];
+    std::memmove(store_.entries + to, store_.entries + row.base, len * sizeof(Entry));
+    row.base = to;
+    poller_.spend(len / 4);
+    return to + len;
+  }
+
+  /// Writes row s at `to`, ordered by the current bins, without its stale
+  /// entries; returns where the next row goes.
+  std::size_t regroup_row(std::size_t s, std::size_t to) {
+    Row& row = rows_[s];
     std::size_t kept = 0;
     for (std::size_t b = 0; b < bins; ++b) {
-      const std::size_t begin = row.base + segment_begin_[s * bins + b];
       const std::size_t end = row.base + segment_end_[s * bins + b];
-      segment_begin_[s * bins + b] = static_cast<std::uint32_t>(to - base);
-      for (std::size_t p = begin; p < end; ++p) {
+      for (std::size_t p = row.base + segment_begin_[s * bins + b]; p < end; ++p) {
         const Entry entry = store_.entries[p];
         if (birth_[entry.partner] > birth_[s]) continue;
-        if (rebin) {
-          moved_keys_[kept] = entry.key;
-          moved_partners_[kept] = entry.partner;
-          ++kept;
-        } else {
-          store_.entries[to++] = entry;
-        }
+        moved_keys_[kept] = entry.key;
+        moved_partners_[kept] = entry.partner;
+        ++kept;
       }
-      segment_end_[s * bins + b] = static_cast<std::uint32_t>(to - base);
     }
-    row.base = base;
-    poller_.spend(kept + (to - base));
-    if (!rebin) return to;
+    row.base = to;
+    poller_.spend(2 * kept);
     std::array<std::uint32_t, bins> ends{};
     writer_.regroup(std::span(moved_keys_).first(kept), std::span(moved_partners_).first(kept),
                     bin_of_.data(), row, store_.entries + to, ends);
