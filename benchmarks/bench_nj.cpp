@@ -44,7 +44,8 @@ nj::DistMat kimura_matrix(const nj::testing::EvolvedAlignment& alignment) {
         const std::uint64_t transversion = low[a * words + w] ^ low[b * words + w];
         const std::uint64_t changed_high = high[a * words + w] ^ high[b * words + w];
         counts.transversions += static_cast<std::uint64_t>(std::popcount(transversion));
-        counts.transitions += static_cast<std::uint64_t>(std::popcount(changed_high & ~transversion));
+        counts.transitions +=
+            static_cast<std::uint64_t>(std::popcount(changed_high & ~transversion));
       }
       counts.differences = counts.transitions + counts.transversions;
       matrix.distances[nj::pair_index(b, a)] =
@@ -87,7 +88,8 @@ void fast_once(benchmark::State& state) {
     benchmark::DoNotOptimize(tree);
     if (!tree) state.SkipWithError(tree.error().c_str());
   }
-  const double matrix_mb = static_cast<double>(n * (n - 1) / 2 * sizeof(double)) / (1024.0 * 1024.0);
+  const double matrix_mb =
+      static_cast<double>(n * (n - 1) / 2 * sizeof(double)) / (1024.0 * 1024.0);
   state.counters["peak_rss_MiB"] = peak_rss_mb();
   state.counters["matrix_MiB"] = matrix_mb;
 }
@@ -95,10 +97,12 @@ void fast_once(benchmark::State& state) {
 // The fast kernel above must agree with the library's own matrix.
 void check_kimura_matrix() {
   const nj::testing::EvolvedAlignment alignment = nj::testing::evolve_dna(60, columns, 5);
-  const nj::DistMat expected = nj::DistMat::from_msa(alignment.to_msa(), nj::SubstitutionModel::Kimura2P);
+  const nj::DistMat expected =
+      nj::DistMat::from_msa(alignment.to_msa(), nj::SubstitutionModel::Kimura2P);
   const nj::DistMat actual = kimura_matrix(alignment);
   for (std::size_t p = 0; p < expected.distances.size(); ++p) {
-    if (std::bit_cast<std::uint64_t>(expected.distances[p]) != std::bit_cast<std::uint64_t>(actual.distances[p])) {
+    const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    if (bits(expected.distances[p]) != bits(actual.distances[p])) {
       std::fprintf(stderr, "bench_nj: the benchmark's distance kernel disagrees with from_msa\n");
       std::exit(1);
     }

@@ -76,8 +76,9 @@ class KeyScale {
     // every value below 2^40 steps and every step a normal number.
     const double wanted = std::max(highest / key_count - lowest / key_count,
                                    std::ldexp(largest, -40));
-    const int exponent = std::max(std::ilogb(std::max(wanted, std::numeric_limits<double>::min())) + 1,
-                                  std::numeric_limits<double>::min_exponent - 1);
+    const double usable = std::max(wanted, std::numeric_limits<double>::min());
+    const int exponent =
+        std::max(std::ilogb(usable) + 1, std::numeric_limits<double>::min_exponent - 1);
     step_ = std::ldexp(1.0, exponent);
     inverse_ = std::ldexp(1.0, -exponent);
     offset_ = std::floor(lowest * inverse_);
@@ -235,7 +236,8 @@ class RowWriter {
     counts_.assign((bins << bits) + 1, 0);
     buckets_.resize(len);
     for (std::size_t p = 0; p < len; ++p) {
-      const auto bucket = static_cast<std::uint16_t>((bin_of[partners[p]] << bits) + (keys[p] >> shift));
+      const auto bucket =
+          static_cast<std::uint16_t>((bin_of[partners[p]] << bits) + (keys[p] >> shift));
       buckets_[p] = bucket;
       ++counts_[bucket + 1u];
     }
@@ -263,7 +265,8 @@ class EntryStore {
  public:
   explicit EntryStore(std::size_t capacity) : capacity_(capacity) {
     bytes_ = capacity * sizeof(Entry);
-    void* memory = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* memory =
+        mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) throw std::bad_alloc();
     (void)madvise(memory, bytes_, MADV_HUGEPAGE);
     entries = static_cast<Entry*>(memory);
@@ -512,7 +515,8 @@ class FastEngine {
     for (std::size_t b = 0; b < bins; ++b) {
       segment_begin_[x * bins + b] = begin;
       segment_end_[x * bins + b] = ends[b];
-      front_[x * bins + b] = begin < ends[b] ? row.floor(store_.entries[row.base + begin].key) : infinity;
+      const bool empty = begin == ends[b];
+      front_[x * bins + b] = empty ? infinity : row.floor(store_.entries[row.base + begin].key);
       begin = ends[b];
     }
   }
@@ -686,7 +690,8 @@ class FastEngine {
   /// current Q, and forgets them.
   void offer_kept(double c, Choice& best) {
     for (Kept& slot : kept_) {
-      if (slot.q != infinity && birth_[slot.hi] == slot.birth_hi && birth_[slot.lo] == slot.birth_lo) {
+      const bool same = birth_[slot.hi] == slot.birth_hi && birth_[slot.lo] == slot.birth_lo;
+      if (slot.q != infinity && same) {
         best.offer(slot.hi, slot.lo, exact_q(slot.hi, slot.lo, c));
       }
       slot = Kept{};
@@ -854,7 +859,8 @@ std::expected<std::unique_ptr<TreeNode>, std::string> run_fast(NJState state,
   // Slots and births must fit the 32-bit partner and birth fields. A row sum
   // is finite only when every distance in it is, so this admits exactly the
   // matrices without infinity or NaN (and without overflowing sums).
-  const bool finite = std::ranges::all_of(state.row_sums, [](double s) { return std::isfinite(s); });
+  const bool finite =
+      std::ranges::all_of(state.row_sums, [](double s) { return std::isfinite(s); });
   if (finite && n < (std::size_t{1} << 31)) {
     FastEngine engine(state, poller);
     if (engine.join_all()) return final_join(state);

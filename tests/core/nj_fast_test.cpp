@@ -93,7 +93,9 @@ MSA<A> tie_prone_alignment(std::mt19937_64& rng, std::size_t n, std::size_t leng
     std::string text(length, ' ');
     for (char& c : text) c = letters[letter(rng)];
     std::vector<std::uint8_t> row = encode<A>(text);
-    if (s > 0 && repeat(rng)) row = msa.sequences[std::uniform_int_distribution<std::size_t>(0, s - 1)(rng)];
+    if (s > 0 && repeat(rng)) {
+      row = msa.sequences[std::uniform_int_distribution<std::size_t>(0, s - 1)(rng)];
+    }
     (void)msa.add_row("s" + std::to_string(s), std::move(row));
   }
   return msa;
@@ -103,7 +105,8 @@ DistMat alignment_matrix(std::mt19937_64& rng, std::size_t n) {
   const std::size_t length = std::uniform_int_distribution<std::size_t>(0, 12)(rng);
   const std::size_t kind = std::uniform_int_distribution<std::size_t>(0, 4)(rng);
   static const std::vector<std::string> dna_letters = {"AC", "AG", "ACGT", "ACGTN-", "A-"};
-  static const std::vector<std::string> protein_letters = {"AR", "ARNDW", "ARX-", "ACDEFGHIKLMNPQRSTVWY"};
+  static const std::vector<std::string> protein_letters = {"AR", "ARNDW", "ARX-",
+                                                           "ACDEFGHIKLMNPQRSTVWY"};
   if (kind < 3) {
     const std::string& letters = dna_letters[rng() % dna_letters.size()];
     const auto model = static_cast<SubstitutionModel>(kind);  // PDiff, JukesCantor, Kimura2P
@@ -132,7 +135,9 @@ DistMat direct_matrix(std::mt19937_64& rng, std::size_t n) {
       case 3: d = uniform(rng); break;
       case 4: d = uniform(rng) < 0.02 ? (uniform(rng) < 0.5 ? inf : nan) : uniform(rng); break;
       case 5: d = (uniform(rng) < 0.5 ? -1.0 : 1.0) * 0x1p1020 * (1.0 + uniform(rng)); break;
-      case 6: d = (uniform(rng) < 0.8 ? -1.0 : 1.0) * 0x1p1019 * std::round(1.0 + 3.0 * uniform(rng)); break;
+      case 6:
+        d = (uniform(rng) < 0.8 ? -1.0 : 1.0) * 0x1p1019 * std::round(1.0 + 3.0 * uniform(rng));
+        break;
       case 7: d = uniform(rng) < 0.1 ? 0x1p1000 * uniform(rng) : uniform(rng); break;
       default: d = 1.0; break;
     }
