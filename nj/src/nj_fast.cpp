@@ -466,11 +466,12 @@ class FastEngine {
   }
 
  private:
-  // A third more room than the leaves need lets new rows go to the end for
-  // a long time before dead rows and stale entries must be squeezed out.
+  // A quarter more room than the leaves need lets new rows go to the end
+  // for a while before dead rows must be squeezed out, and keeps the store
+  // (six bytes an entry) below the size of the matrix itself.
   static std::size_t store_capacity(std::size_t n) {
     const std::size_t total = pair_index(0, n);
-    return std::max(total + total / 3, total + 2 * n);
+    return std::max(total + total / 4, total + 2 * n);
   }
 
   /// Bins by the rank of the current row sum among the live subtrees.
