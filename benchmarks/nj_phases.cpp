@@ -42,7 +42,7 @@ nj::DistMat plain_distances(const nj::MSA<A>& msa, nj::SubstitutionModel model) 
   return nj::DistMat::from_msa_plain(msa, model);
 }
 
-TreeResult plain_engine(nj::DistMat matrix) { return nj::run(nj::NJState(std::move(matrix))); }
+TreeResult plain_engine(nj::DistMat matrix) { return nj::neighbor_joining_plain(std::move(matrix)); }
 
 struct Options {
   std::string fasta;

@@ -94,6 +94,11 @@ DistMat DistMat::from_msa_plain(const MSA<A>& msa, SubstitutionModel model,
 
 std::expected<std::unique_ptr<TreeNode>, std::string> neighbor_joining(
     DistMat matrix, const StopCheck& should_stop) {
+  return run_fast(NJState(std::move(matrix)), should_stop);
+}
+
+std::expected<std::unique_ptr<TreeNode>, std::string> neighbor_joining_plain(
+    DistMat matrix, const StopCheck& should_stop) {
   return run(NJState(std::move(matrix)), should_stop);
 }
 

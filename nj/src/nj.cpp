@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "join_step.hpp"
 #include "nj/error.hpp"
 
 namespace nj {
@@ -17,27 +18,48 @@ std::uint64_t ActiveSet::count() const noexcept {
   return total;
 }
 
-std::size_t ActiveSet::next(std::size_t s) const noexcept {
-  if (s >= n_) return n_;
-  std::size_t w = s / 64;
-  std::uint64_t word = words_[w] & (~std::uint64_t{0} << (s % 64));
-  while (word == 0) {
-    if (++w == words_.size()) return n_;
-    word = words_[w];
-  }
-  return w * 64 + static_cast<std::size_t>(std::countr_zero(word));
-}
-
 NJState::NJState(DistMat matrix_in)
     : matrix(std::move(matrix_in)), active(matrix.size()), next_index(matrix.size()) {
   const std::size_t n = matrix.size();
   nodes.reserve(n);
   for (std::size_t s = 0; s < n; ++s) nodes.push_back(TreeNode::leaf(matrix.names[s], s));
+  // Every sum adds its terms t = 0, 1, ..., n-1 in order. Row h of the
+  // triangle holds the terms t < h of sum h and the term t = h of every sum
+  // below h, so one pass over the rows in order adds each term in its turn
+  // while reading the matrix sequentially. Four rows go together, so that
+  // their own sums, each a chain of dependent additions, overlap.
   row_sums.assign(n, 0.0);
-  for (std::size_t s = 0; s < n; ++s) {
-    double sum = 0.0;
-    for (std::size_t t = 0; t < n; ++t) sum += matrix.get(s, t);
-    row_sums[s] = sum;
+  const double* d = matrix.distances.data();
+  double* sums = row_sums.data();
+  std::size_t h = 0;
+  for (; h + 4 <= n; h += 4) {
+    const double* row[4] = {d + pair_index(0, h), d + pair_index(0, h + 1),
+                            d + pair_index(0, h + 2), d + pair_index(0, h + 3)};
+    double own[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t t = 0; t < h; ++t) {
+      own[0] += row[0][t];
+      own[1] += row[1][t];
+      own[2] += row[2][t];
+      own[3] += row[3][t];
+      sums[t] = (((sums[t] + row[0][t]) + row[1][t]) + row[2][t]) + row[3][t];
+    }
+    // The terms among the four rows themselves, in the same order.
+    for (std::size_t k = 0; k < 4; ++k) {
+      for (std::size_t t = h; t < h + k; ++t) {
+        own[k] += row[k][t];
+        sums[t] += row[k][t];
+      }
+      sums[h + k] = own[k] + 0.0;  // the diagonal term
+    }
+  }
+  for (; h < n; ++h) {
+    const double* row = d + pair_index(0, h);
+    double own = 0.0;
+    for (std::size_t t = 0; t < h; ++t) {
+      own += row[t];
+      sums[t] += row[t];
+    }
+    sums[h] = own + 0.0;
   }
 }
 
@@ -67,40 +89,24 @@ std::optional<BestPair> scan_all_pairs(const NJState& state, double m) {
   return best;
 }
 
+}  // namespace
+
+namespace detail {
+
 std::unique_ptr<TreeNode> take_node(NJState& state, std::size_t slot, const char* check) {
   std::unique_ptr<TreeNode> node = std::move(state.nodes[slot]);
   if (!node) internal_failure(check);
   return node;
 }
 
-}  // namespace
+}  // namespace detail
 
 void join_pair(NJState& state, std::size_t i, std::size_t j, double m) {
-  std::vector<double>& r = state.row_sums;
-  DistMat& matrix = state.matrix;
-  const double d_ij = matrix.get(i, j);
-  const double length_i = clamp_length(0.5 * d_ij + (r[i] - r[j]) / ((m - 2.0) + (m - 2.0)));
-  const double length_j = clamp_length(d_ij - length_i);
-
-  std::unique_ptr<TreeNode> from_i = take_node(state, i, "node i exists");
-  std::unique_ptr<TreeNode> from_j = take_node(state, j, "node j exists");
-  from_i->branch_length = length_i;
-  from_j->branch_length = length_j;
-  state.nodes[i] = TreeNode::inner(std::move(from_i), std::move(from_j), state.next_index++);
-
-  r[i] = r[i] - d_ij;
+  std::vector<std::size_t> live;
+  live.reserve(static_cast<std::size_t>(m));
   const std::size_t n = state.active.size();
-  for (std::size_t k = state.active.next(0); k < n; k = state.active.next(k + 1)) {
-    if (k == i || k == j) continue;
-    const double d_ik = matrix.get(i, k);
-    const double d_jk = matrix.get(j, k);
-    const double e = ((d_ik + d_jk) - d_ij) * 0.5;
-    r[i] = (r[i] - d_ik) + e;
-    r[k] = e + ((r[k] - d_ik) - d_jk);
-    matrix.set(i, k, e);
-  }
-  r[j] = 0.0;
-  state.active.remove(j);
+  for (std::size_t s = state.active.next(0); s < n; s = state.active.next(s + 1)) live.push_back(s);
+  detail::join_slots(state, i, j, m, live, [](std::size_t, double) {});
 }
 
 std::expected<std::unique_ptr<TreeNode>, std::string> final_join(NJState& state) {
@@ -113,29 +119,37 @@ std::expected<std::unique_ptr<TreeNode>, std::string> final_join(NJState& state)
   if (b >= n) internal_failure("exactly two active nodes");
 
   const double half = state.matrix.get(a, b) * 0.5;
-  std::unique_ptr<TreeNode> left = take_node(state, a, "node i exists");
-  std::unique_ptr<TreeNode> right = take_node(state, b, "node j exists");
+  std::unique_ptr<TreeNode> left = detail::take_node(state, a, "node i exists");
+  std::unique_ptr<TreeNode> right = detail::take_node(state, b, "node j exists");
   left->branch_length = half;
   right->branch_length = half;
   return TreeNode::inner(std::move(left), std::move(right), state.next_index++);
 }
+
+namespace detail {
+
+std::expected<std::unique_ptr<TreeNode>, std::string> finish_plain(NJState& state,
+                                                                   StopPoller& poller) {
+  // Each join retires one slot, so this makes exactly n-2 join steps in all.
+  for (std::uint64_t live = state.active.count(); live > 2; --live) {
+    const auto m = static_cast<double>(live);
+    const std::optional<BestPair> best = scan_all_pairs(state, m);
+    if (!best) return std::unexpected(std::string("No pair found"));
+    join_pair(state, best->i, best->j, m);
+    poller.spend(live * live / 2);
+  }
+  return final_join(state);
+}
+
+}  // namespace detail
 
 std::expected<std::unique_ptr<TreeNode>, std::string> run(NJState state,
                                                           const StopCheck& should_stop) {
   const std::size_t n = state.matrix.size();
   if (n == 0) return std::unexpected(std::string("Empty distance matrix"));
   if (n == 1) return std::move(state.nodes[0]);
-
   StopPoller poller(should_stop);
-  for (std::size_t step = 0; step + 2 < n; ++step) {
-    const double m = static_cast<double>(state.active.count());
-    const std::optional<BestPair> best = scan_all_pairs(state, m);
-    if (!best) return std::unexpected(std::string("No pair found"));
-    join_pair(state, best->i, best->j, m);
-    const auto live = static_cast<std::uint64_t>(m);
-    poller.spend(live * live / 2);
-  }
-  return final_join(state);
+  return detail::finish_plain(state, poller);
 }
 
 }  // namespace nj

@@ -79,9 +79,15 @@ void require_model_suits(SubstitutionModel model);
 
 /// Builds the Neighbor-Joining tree of the matrix, which it consumes. The
 /// error texts ("Empty distance matrix" and two that a correct engine never
-/// reaches) are returned, not thrown. `should_stop` is polled between join
-/// steps; when it asks to stop, Cancelled is thrown.
+/// reaches) are returned, not thrown. `should_stop` is polled every few
+/// milliseconds of work; when it asks to stop, Cancelled is thrown. This is
+/// the fast engine; its trees are those of neighbor_joining_plain.
 std::expected<std::unique_ptr<TreeNode>, std::string> neighbor_joining(
+    DistMat matrix, const StopCheck& should_stop = {});
+
+/// The same as neighbor_joining with the plain engine, which scans every
+/// live pair at every step: the reference the fast engine is held to.
+std::expected<std::unique_ptr<TreeNode>, std::string> neighbor_joining_plain(
     DistMat matrix, const StopCheck& should_stop = {});
 
 extern template DistMat DistMat::from_msa(const MSA<DNA>&, SubstitutionModel, const StopCheck&);

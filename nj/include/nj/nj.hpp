@@ -25,7 +25,16 @@ class ActiveSet {
   /// The number of live slots (the count of set bits).
   std::uint64_t count() const noexcept;
   /// The lowest live slot at or above `s`, or size() when there is none.
-  std::size_t next(std::size_t s) const noexcept;
+  std::size_t next(std::size_t s) const noexcept {
+    if (s >= n_) return n_;
+    std::size_t w = s / 64;
+    std::uint64_t word = words_[w] & (~std::uint64_t{0} << (s % 64));
+    while (word == 0) {
+      if (++w == words_.size()) return n_;
+      word = words_[w];
+    }
+    return w * 64 + static_cast<std::size_t>(std::countr_zero(word));
+  }
   std::size_t size() const noexcept { return n_; }
 
  private:
@@ -57,6 +66,13 @@ struct NJState {
 /// plain engine: each step scans every live pair.
 std::expected<std::unique_ptr<TreeNode>, std::string> run(NJState state,
                                                           const StopCheck& should_stop = {});
+
+/// Performs every join and returns the root, consuming the state: the same
+/// tree as `run`, bit for bit, found by a search that passes over most pairs
+/// on their lower bounds. Matrices with infinite or NaN values, or whose
+/// values overflow on the way, are finished by the plain engine.
+std::expected<std::unique_ptr<TreeNode>, std::string> run_fast(NJState state,
+                                                               const StopCheck& should_stop = {});
 
 /// One join step of the plain engine on slots i > j (exposed so that faster
 /// engines share the exact arithmetic): lengths, new node, update, retire.

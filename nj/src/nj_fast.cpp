@@ -1,0 +1,877 @@
+// SPDX-License-Identifier: MIT
+// The fast engine: the plain engine's choices, found without visiting every
+// pair. Each live pair is kept once, as an entry in the row of the younger of
+// its two subtrees. A row is cut into segments by the row-sum bin of the
+// other subtree, and each segment is sorted by distance, so a lower bound of
+// Q per segment lets the search stop early in it and pass over most entries
+// without reading the matrix. The joins themselves are the plain engine's,
+// operation for operation.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <span>
+#include <vector>
+
+#include "join_step.hpp"
+#include "nj/error.hpp"
+#include "nj/nj.hpp"
+
+namespace nj {
+
+namespace {
+
+using Key = std::uint16_t;
+using Partner = std::uint32_t;
+/// A slot's birth orders its subtree among all subtrees: leaf s is born s,
+/// the inner node of step t is born n + t, and a retired slot is born never.
+using Birth = std::uint32_t;
+constexpr Birth never_born = std::numeric_limits<Birth>::max();
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+/// One pair in a row: the other slot and the distance's key, six bytes
+/// without padding so that a segment's first entries share a cache line.
+struct __attribute__((packed)) Entry {
+  Key key;
+  Partner partner;
+};
+static_assert(sizeof(Entry) == 6);
+
+/// Subtrees are put into bins by the rank of their row sum at birth; a bound
+/// over a segment then needs only the largest row sum in its bin.
+constexpr std::size_t bins = 8;
+
+/// Four doubles at once; GCC lowers the operations to the vectors of the
+/// target, each lane with the IEEE operation as written.
+using Lanes = double __attribute__((vector_size(4 * sizeof(double))));
+
+// The hot loops are also built for AVX2, chosen at load time where the
+// processor has it; every lane computes exactly what the scalar code would.
+#if defined(__x86_64__)
+#define NJ_WITH_AVX2 __attribute__((target_clones("avx2", "default")))
+#else
+#define NJ_WITH_AVX2
+#endif
+
+/// Maps the distances of one row to 16-bit keys, monotonically, so that the
+/// key of a distance decodes to a value no greater than that distance. The
+/// step is a power of two and the offset an integer number of steps, so
+/// decode(k) = (offset + k) * step is exact, and the key of v is the largest
+/// k (within the key range) with decode(k) <= v.
+class KeyScale {
+ public:
+  KeyScale() = default;
+
+  /// A scale whose keys spread over the finite range [lowest, highest].
+  KeyScale(double lowest, double highest) {
+    const double largest = std::max(std::fabs(lowest), std::fabs(highest));
+    // The finest step that still covers the range with the keys, yet keeps
+    // every value below 2^40 steps and every step a normal number.
+    const double wanted = std::max(highest / key_count - lowest / key_count,
+                                   std::ldexp(largest, -40));
+    const double usable = std::max(wanted, std::numeric_limits<double>::min());
+    const int exponent =
+        std::max(std::ilogb(usable) + 1, std::numeric_limits<double>::min_exponent - 1);
+    step_ = std::ldexp(1.0, exponent);
+    inverse_ = std::ldexp(1.0, -exponent);
+    offset_ = std::floor(lowest * inverse_);
+  }
+
+  double decode(Key key) const noexcept { return (offset_ + static_cast<double>(key)) * step_; }
+
+  /// Keys of `count` values; the values must lie in the scale's range.
+  void encode(const double* values, std::size_t count, Key* keys) const noexcept;
+
+ private:
+  static constexpr double key_count = 65536.0;
+  double step_ = 1.0;
+  double inverse_ = 1.0;
+  double offset_ = 0.0;
+};
+
+// v * inverse - offset is off from the exact quotient by far less than one
+// (every value lies below 2^40 steps), so its truncation is the key or one
+// above it; the exact decode tells which.
+inline Key encode_one(double v, double step, double inverse, double offset) noexcept {
+  double k = v * inverse - offset;
+  k = k < 65535.0 ? k : 65535.0;
+  k = k > 0.0 ? k : 0.0;
+  auto key = static_cast<std::int32_t>(k);
+  if ((offset + static_cast<double>(key)) * step > v) --key;
+  return static_cast<Key>(key);
+}
+
+NJ_WITH_AVX2 void encode_keys(
+    const double* values, std::size_t count, double step, double inverse, double offset,
+    Key* keys) {
+  using Ints = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
+  const Lanes top = {65535.0, 65535.0, 65535.0, 65535.0};
+  const Lanes zero = {};
+  std::size_t p = 0;
+  for (; p + 4 <= count; p += 4) {
+    Lanes v;
+    std::memcpy(&v, values + p, sizeof v);
+    Lanes k = v * inverse - offset;
+    k = k < top ? k : top;
+    k = k > zero ? k : zero;
+    const Lanes whole = __builtin_convertvector(__builtin_convertvector(k, Ints), Lanes);
+    const Lanes decoded = (offset + whole) * step;
+    const Lanes key = v < decoded ? whole - 1.0 : whole;
+    const Ints integral = __builtin_convertvector(key, Ints);
+    for (std::size_t lane = 0; lane < 4; ++lane) keys[p + lane] = static_cast<Key>(integral[lane]);
+  }
+  for (; p < count; ++p) keys[p] = encode_one(values[p], step, inverse, offset);
+}
+
+/// The smallest and the largest of `count` values, in four lanes at once.
+/// Between zeros of both signs either may come out, which a key scale
+/// does not mind.
+NJ_WITH_AVX2 void value_range(const double* values, std::size_t count, double* lowest,
+                              double* highest) {
+  Lanes low = {infinity, infinity, infinity, infinity};
+  Lanes high = -low;
+  std::size_t p = 0;
+  for (; p + 4 <= count; p += 4) {
+    Lanes v;
+    std::memcpy(&v, values + p, sizeof v);
+    low = v < low ? v : low;
+    high = v > high ? v : high;
+  }
+  double lo = infinity;
+  double hi = -infinity;
+  for (std::size_t lane = 0; lane < 4; ++lane) {
+    lo = low[lane] < lo ? low[lane] : lo;
+    hi = high[lane] > hi ? high[lane] : hi;
+  }
+  for (; p < count; ++p) {
+    lo = values[p] < lo ? values[p] : lo;
+    hi = values[p] > hi ? values[p] : hi;
+  }
+  *lowest = lo;
+  *highest = hi;
+}
+
+void KeyScale::encode(const double* values, std::size_t count, Key* keys) const noexcept {
+  encode_keys(values, count, step_, inverse_, offset_, keys);
+}
+
+/// Doubles in whole cache lines, so that each slot's eight fronts are one.
+class LineAlignedDoubles {
+ public:
+  LineAlignedDoubles(std::size_t count, double value)
+      : memory_(new (std::align_val_t{64}) double[count]) {
+    std::fill_n(memory_.get(), count, value);
+  }
+  double* data() noexcept { return memory_.get(); }
+  const double* data() const noexcept { return memory_.get(); }
+  double& operator[](std::size_t k) noexcept { return memory_[k]; }
+  double operator[](std::size_t k) const noexcept { return memory_[k]; }
+
+ private:
+  struct Free {
+    void operator()(double* p) const noexcept { ::operator delete[](p, std::align_val_t{64}); }
+  };
+  std::unique_ptr<double[], Free> memory_;
+};
+
+/// A row: where its entries start in the store, how its keys decode, and
+/// which low key bits its order ignores.
+struct Row {
+  std::size_t base = 0;
+  KeyScale scale;
+  Key floor_mask = 0xFFFF;
+
+  /// A lower bound of the distances of this entry and of every entry after
+  /// it in its segment: the smallest value of its bucket.
+  double floor(Key key) const noexcept { return scale.decode(static_cast<Key>(key & floor_mask)); }
+};
+
+/// Writes rows: entries ordered by bin and then by the top bits of their
+/// key, in one counting pass. Within one bucket the entries keep no order,
+/// so a bound taken at an entry must use its bucket's floor (Row::floor) to
+/// hold for the entries after it.
+class RowWriter {
+ public:
+  /// Encodes and orders the entries (values[p], partners[p]) into `out`;
+  /// returns the row without its base and sets where each bin's segment
+  /// ends.
+  Row write(std::span<const double> values, std::span<const Partner> partners,
+            const std::uint8_t* bin_of, const KeyScale& scale, Entry* out,
+            std::array<std::uint32_t, bins>& segment_ends) {
+    const unsigned bits = bits_for(values.size());
+    encoded_.resize(values.size());
+    scale.encode(values.data(), values.size(), encoded_.data());
+    order(encoded_, partners, bin_of, bits, out, segment_ends);
+    return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits))};
+  }
+
+  /// Orders a row's entries again after the bins changed, at the row's
+  /// bucket width. The output must not overlap the input.
+  void regroup(std::span<const Key> keys, std::span<const Partner> partners,
+               const std::uint8_t* bin_of, const Row& row, Entry* out,
+               std::array<std::uint32_t, bins>& segment_ends) {
+    const auto bits = static_cast<unsigned>(16 - std::countr_zero(row.floor_mask));
+    order(keys, partners, bin_of, bits, out, segment_ends);
+  }
+
+ private:
+  /// Enough bits for a few entries per bucket.
+  static unsigned bits_for(std::size_t len) noexcept {
+    const auto width = static_cast<unsigned>(std::bit_width(len / bins));
+    return std::clamp(width, 3u, 14u) - 2u;
+  }
+
+  void order(std::span<const Key> keys, std::span<const Partner> partners,
+             const std::uint8_t* bin_of, unsigned bits, Entry* out,
+             std::array<std::uint32_t, bins>& segment_ends) {
+    const std::size_t len = partners.size();
+    const unsigned shift = 16 - bits;
+    counts_.assign((bins << bits) + 1, 0);
+    buckets_.resize(len);
+    for (std::size_t p = 0; p < len; ++p) {
+      const auto bucket =
+          static_cast<std::uint16_t>((bin_of[partners[p]] << bits) + (keys[p] >> shift));
+      buckets_[p] = bucket;
+      ++counts_[bucket + 1u];
+    }
+    for (std::size_t b = 1; b < counts_.size(); ++b) counts_[b] += counts_[b - 1];
+    for (std::size_t b = 0; b < bins; ++b) segment_ends[b] = counts_[(b + 1) << bits];
+    // Scattering into a buffer that stays in cache, then copying the whole
+    // row out in order, spares the store scattered writes to cold memory.
+    ordered_.resize(len);
+    for (std::size_t p = 0; p < len; ++p) {
+      const std::uint32_t at = counts_[buckets_[p]]++;
+      ordered_[at] = Entry{keys[p], partners[p]};
+    }
+    std::memcpy(out, ordered_.data(), len * sizeof(Entry));
+  }
+
+  std::vector<std::uint32_t> counts_;
+  std::vector<Key> encoded_;
+  std::vector<std::uint16_t> buckets_;
+  std::vector<Entry> ordered_;
+};
+
+/// Anonymous memory for the entries, asked for in huge pages where the
+/// system grants them: the search reads it at scattered places.
+class EntryStore {
+ public:
+  explicit EntryStore(std::size_t capacity) : capacity_(capacity) {
+    bytes_ = capacity * sizeof(Entry);
+    void* memory =
+        mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+    (void)madvise(memory, bytes_, MADV_HUGEPAGE);
+    entries = static_cast<Entry*>(memory);
+  }
+  EntryStore(const EntryStore&) = delete;
+  EntryStore& operator=(const EntryStore&) = delete;
+  ~EntryStore() { munmap(entries, bytes_); }
+
+  std::size_t capacity() const noexcept { return capacity_; }
+
+  Entry* entries = nullptr;
+
+ private:
+  std::size_t capacity_;
+  std::size_t bytes_ = 0;
+};
+
+/// The chosen pair so far: slots i > j and the exact Q of the pair.
+struct Choice {
+  std::size_t i = 0;
+  std::size_t j = 0;
+  double q = infinity;
+  bool found = false;
+
+  /// Takes (i, j) if it comes first under the plain scan's rule when no Q is
+  /// NaN: the smallest Q wins, and equal values go to the pair the plain scan
+  /// visits first, the smallest i and then the smallest j.
+  void offer(std::size_t hi, std::size_t lo, double value) noexcept {
+    if (!found || value < q || (value == q && (hi < i || (hi == i && lo < j)))) {
+      i = hi;
+      j = lo;
+      q = value;
+      found = true;
+    }
+  }
+};
+
+// The exactness argument. While every live distance and row sum is finite,
+// no Q is NaN, so the plain scan picks the pair of smallest Q and, among
+// equal values, the pair it visits first; Choice::offer applies that rule to
+// every pair it is shown, in any order. Rounding to nearest is monotone:
+// a <= a' gives fl(a * c) <= fl(a' * c) for c > 0, fl(a - b) <= fl(a' - b)
+// and fl(b - a') <= fl(b - a), overflow to infinity included.
+//
+// Every live pair is an entry of exactly one row, that of its younger
+// member, in the segment of the older member's bin; entries whose partner
+// died or was replaced since are stale and skipped. Take a live entry of
+// row x, with partner y, distance d and key k, in the segment of bin b, and
+// any v <= d: the entry's decoded key, the floor of its bucket or of any
+// bucket before it in the segment, or the segment's front (the floor of an
+// entry at or before the first live one). With c = m - 2, t = fl(c v), and
+// R_b the largest live row sum in bin b, so that r_y <= R_b:
+//   Q = fl(fl(fl(c d) - r_hi) - r_lo) >= fl(fl(t - r_hi) - r_lo)      (1)
+// where hi and lo are the larger and smaller of x and y, and
+//   (1) >= min(fl(fl(t - r_x) - R_b), fl(fl(t - R_b) - r_x))          (2)
+// (the first form holds when x is the higher slot, the second otherwise).
+// Both bounds only grow with v, and bucket floors only grow along a
+// segment, so (2) at one entry's floor bounds every later entry of the
+// segment too. None of these is NaN: t is finite or infinite, and the row
+// sums, R_b and the lowest finite value standing in for the R_b of an empty
+// bin are finite. A pair is passed over only when one of its bounds is
+// strictly greater than the Q of a pair already evaluated exactly: its own Q
+// is then larger than the smallest Q, so it is not the pair the plain scan
+// chooses, even on a tie. Every other live pair has its Q computed exactly
+// as the plain scan does and is offered.
+inline double segment_bound(double t, double r_x, double r_bin) noexcept {
+  const double as_higher = (t - r_x) - r_bin;
+  const double as_lower = (t - r_bin) - r_x;
+  return as_higher < as_lower ? as_higher : as_lower;
+}
+
+static_assert(bins == 8, "a row's fronts fill two vectors");
+
+/// Bound (2) at the fronts of the eight segments of a row, as two vectors.
+/// (Vectors are never passed by value: that would depend on the target.)
+/// Made by a factory, not a constructor: clang omits the body of a
+/// constructor of a local type called only from target_clones functions.
+struct RowLanes {
+  Lanes low;
+  Lanes high;
+
+  static RowLanes of(const double* front, double r_x, const Lanes (&r_bin)[2],
+                     double c) noexcept {
+    RowLanes lanes;
+    Lanes f0;
+    Lanes f1;
+    std::memcpy(&f0, front, sizeof f0);
+    std::memcpy(&f1, front + 4, sizeof f1);
+    const Lanes t0 = c * f0;
+    const Lanes t1 = c * f1;
+    const Lanes low_higher = (t0 - r_x) - r_bin[0];
+    const Lanes low_lower = (t0 - r_bin[0]) - r_x;
+    const Lanes high_higher = (t1 - r_x) - r_bin[1];
+    const Lanes high_lower = (t1 - r_bin[1]) - r_x;
+    lanes.low = low_higher < low_lower ? low_higher : low_lower;
+    lanes.high = high_higher < high_lower ? high_higher : high_lower;
+    return lanes;
+  }
+
+  double lowest() const noexcept {
+    const Lanes m = low < high ? low : high;
+    const Lanes m_swapped = __builtin_shufflevector(m, m, 2, 3, 0, 1);
+    const Lanes m2 = m < m_swapped ? m : m_swapped;
+    const Lanes m2_swapped = __builtin_shufflevector(m2, m2, 1, 0, 3, 2);
+    const Lanes m3 = m2 < m2_swapped ? m2 : m2_swapped;
+    return m3[0];
+  }
+};
+
+/// For the live rows `live[0..count)`: the smallest bound (2) over the
+/// segments of each row, at their fronts. Returns the position of the
+/// smallest of them (count when there is none).
+NJ_WITH_AVX2 std::size_t bound_rows(
+    const double* front, const Partner* live, std::size_t count, const double* r,
+    const double* bin_max, double c, double* out) {
+  Lanes r_bin[2];
+  std::memcpy(&r_bin[0], bin_max, sizeof r_bin[0]);
+  std::memcpy(&r_bin[1], bin_max + 4, sizeof r_bin[1]);
+  std::size_t lowest_at = count;
+  double lowest = infinity;
+  for (std::size_t at = 0; at < count; ++at) {
+    const std::size_t x = live[at];
+    const double bound = RowLanes::of(front + x * bins, r[x], r_bin, c).lowest();
+    out[at] = bound;
+    if (bound < lowest) {
+      lowest = bound;
+      lowest_at = at;
+    }
+  }
+  return lowest_at;
+}
+
+/// Appends slot * bins + bin for every segment of the live rows whose row
+/// bound is at most `best` and whose own bound (2) is at most `best`.
+NJ_WITH_AVX2 void select_segments(
+    const double* front, const Partner* live, const double* row_bounds, std::size_t count,
+    const double* r, const double* bin_max, double c, double best, std::vector<std::size_t>& out) {
+  Lanes r_bin[2];
+  std::memcpy(&r_bin[0], bin_max, sizeof r_bin[0]);
+  std::memcpy(&r_bin[1], bin_max + 4, sizeof r_bin[1]);
+  for (std::size_t at = 0; at < count; ++at) {
+    if (row_bounds[at] > best) continue;
+    const std::size_t x = live[at];
+    const RowLanes bound = RowLanes::of(front + x * bins, r[x], r_bin, c);
+    for (std::size_t b = 0; b < 4; ++b) {
+      if (bound.low[b] <= best) out.push_back(x * bins + b);
+    }
+    for (std::size_t b = 0; b < 4; ++b) {
+      if (bound.high[b] <= best) out.push_back(x * bins + 4 + b);
+    }
+  }
+}
+
+class FastEngine {
+ public:
+  FastEngine(NJState& state, StopPoller& poller)
+      : state_(state),
+        poller_(poller),
+        n_(state.active.size()),
+        store_(store_capacity(n_)),
+        birth_(n_),
+        bin_of_(n_),
+        rows_(n_),
+        segment_begin_(n_ * bins, 0),
+        segment_end_(n_ * bins, 0),
+        front_(n_ * bins, infinity),
+        new_partners_(n_),
+        new_values_(n_),
+        moved_keys_(n_),
+        moved_partners_(n_) {
+    for (std::size_t s = 0; s < n_; ++s) {
+      birth_[s] = static_cast<Birth>(s);
+      live_.push_back(static_cast<Partner>(s));
+    }
+    next_birth_ = static_cast<Birth>(n_);
+    newest_ = n_;
+    assign_bins();
+    last_binned_ = n_;
+    build_leaf_rows();
+  }
+
+  /// Joins until two slots remain; false when a value turned out not finite
+  /// and the plain engine must take over from the current state.
+  bool join_all() {
+    for (std::uint64_t live = state_.active.count(); live > 2; --live) {
+      const auto m = static_cast<double>(live);
+      if (!measure_bins()) return false;
+      if (live_.size() * 2 < last_binned_) {
+        compact(true);
+        measure_bins();
+      }
+      Choice best;
+      search(m, best);
+      if (!best.found) return false;
+      if (!join(best.i, best.j, m, live > 3)) return false;
+      // A step costs some tens of nanoseconds per live slot, ten or more of
+      // the poller's units.
+      poller_.spend(16 * live + visited_);
+      visited_ = 0;
+    }
+    return true;
+  }
+
+ private:
+  // A quarter more room than the leaves need lets new rows go to the end
+  // for a while before dead rows must be squeezed out, and keeps the store
+  // (six bytes an entry) below the size of the matrix itself.
+  static std::size_t store_capacity(std::size_t n) {
+    const std::size_t total = pair_index(0, n);
+    return std::max(total + total / 4, total + 2 * n);
+  }
+
+  /// Bins by the rank of the current row sum among the live subtrees.
+  void assign_bins() {
+    std::vector<std::uint32_t> order(live_.begin(), live_.end());
+    const std::vector<double>& r = state_.row_sums;
+    std::ranges::stable_sort(order, {}, [&](std::uint32_t s) { return r[s]; });
+    for (std::size_t rank = 0; rank < order.size(); ++rank) {
+      bin_of_[order[rank]] = static_cast<std::uint8_t>(rank * bins / order.size());
+    }
+  }
+
+  void build_leaf_rows() {
+    const double* d = state_.matrix.distances.data();
+    for (std::size_t y = 0; y < n_; ++y) new_partners_[y] = static_cast<Partner>(y);
+    for (std::size_t x = 1; x < n_; ++x) {
+      const std::span<const double> row(d + pair_index(0, x), x);
+      double lowest = 0.0;
+      double highest = 0.0;
+      value_range(row.data(), row.size(), &lowest, &highest);
+      place_row(x, pair_index(0, x), row, KeyScale(lowest, highest));
+      poller_.spend(4 * x);
+    }
+    tail_ = pair_index(0, n_);
+  }
+
+  /// Writes the entries (values[p], new_partners_[p]) into the store at
+  /// `at` as the row of slot x.
+  void place_row(std::size_t x, std::size_t at, std::span<const double> values,
+                 const KeyScale& scale) {
+    std::array<std::uint32_t, bins> ends{};
+    rows_[x] = writer_.write(values, std::span(new_partners_).first(values.size()),
+                             bin_of_.data(), scale, store_.entries + at, ends);
+    rows_[x].base = at;
+    set_segments(x, ends);
+  }
+
+  /// Sets the segments of row x from their ends and reads their fronts.
+  void set_segments(std::size_t x, const std::array<std::uint32_t, bins>& ends) {
+    const Row& row = rows_[x];
+    std::uint32_t begin = 0;
+    for (std::size_t b = 0; b < bins; ++b) {
+      segment_begin_[x * bins + b] = begin;
+      segment_end_[x * bins + b] = ends[b];
+      const bool empty = begin == ends[b];
+      front_[x * bins + b] = empty ? infinity : row.floor(store_.entries[row.base + begin].key);
+      begin = ends[b];
+    }
+  }
+
+  /// The largest live row sum of each bin; false when a row sum is not
+  /// finite. A bin without live members gets the lowest finite value, not
+  /// -infinity: its segments hold only stale entries, and a bound such as
+  /// (-inf) - (-inf) would be NaN.
+  bool measure_bins() {
+    const std::vector<double>& r = state_.row_sums;
+    bin_max_.fill(std::numeric_limits<double>::lowest());
+    bool finite = true;
+    for (const Partner s : live_) {
+      finite = finite && std::isfinite(r[s]);
+      double& top = bin_max_[bin_of_[s]];
+      top = std::max(top, r[s]);
+    }
+    return finite;
+  }
+
+  double exact_q(std::size_t hi, std::size_t lo, double c) const noexcept {
+    const double d = state_.matrix.distances[pair_index(lo, hi)];
+    const std::vector<double>& r = state_.row_sums;
+    return ((c * d) - r[hi]) - r[lo];
+  }
+
+  /// The smallest bound (2) over the segments of row x, at their fronts.
+  double row_bound(std::size_t x, double c) const noexcept {
+    const double r_x = state_.row_sums[x];
+    const double* front = front_.data() + x * bins;
+    std::array<double, bins> bound{};
+    for (std::size_t b = 0; b < bins; ++b) bound[b] = segment_bound(c * front[b], r_x, bin_max_[b]);
+    double lowest = bound[0];
+    for (std::size_t b = 1; b < bins; ++b) lowest = bound[b] < lowest ? bound[b] : lowest;
+    return lowest;
+  }
+
+  void search(double m, Choice& best) {
+    const double c = m - 2.0;
+    const std::size_t live = live_.size();
+    row_bounds_.resize(live);
+    const std::size_t lowest = bound_rows(front_.data(), live_.data(), live,
+                                          state_.row_sums.data(), bin_max_.data(), c,
+                                          row_bounds_.data());
+    offer_kept(c, best);
+    offer_newest(c, best);
+    seed(c, lowest, best);
+    cells_.clear();
+    select_segments(front_.data(), live_.data(), row_bounds_.data(), live, state_.row_sums.data(),
+                    bin_max_.data(), c, best.q, cells_);
+    // The segments lie scattered in the store: fetch well ahead of use.
+    constexpr std::size_t ahead = 32;
+    for (std::size_t k = 0; k < std::min(ahead, cells_.size()); ++k) fetch_segment(cells_[k]);
+    for (std::size_t k = 0; k < cells_.size(); ++k) {
+      if (k + ahead < cells_.size()) fetch_segment(cells_[k + ahead]);
+      const std::size_t x = cells_[k] / bins;
+      const std::size_t b = cells_[k] % bins;
+      if (segment_bound(c * front_[cells_[k]], state_.row_sums[x], bin_max_[b]) <= best.q) {
+        walk(x, b, c, best);
+      }
+    }
+  }
+
+  void fetch_segment(std::size_t cell) const noexcept {
+    const std::size_t at = rows_[cell / bins].base + segment_begin_[cell];
+    __builtin_prefetch(store_.entries + at);
+  }
+
+  /// A first exactly evaluated pair, from the segment with the smallest
+  /// bound; its Q lets the search pass over most segments at once.
+  void seed(double c, std::size_t lowest, Choice& best) {
+    for (std::size_t at = lowest;;) {
+      if (at == row_bounds_.size() || row_bounds_[at] == infinity) return;
+      const std::size_t x = live_[at];
+      const double r_x = state_.row_sums[x];
+      std::size_t chosen = 0;
+      double chosen_bound = infinity;
+      for (std::size_t b = 0; b < bins; ++b) {
+        const double bound = segment_bound(c * front_[x * bins + b], r_x, bin_max_[b]);
+        if (bound < chosen_bound) {
+          chosen = b;
+          chosen_bound = bound;
+        }
+      }
+      const std::size_t p = drop_stale_front(x, chosen);
+      if (p < rows_[x].base + segment_end_[x * bins + chosen]) {
+        const std::size_t y = store_.entries[p].partner;
+        best.offer(std::max(x, y), std::min(x, y), exact_q(std::max(x, y), std::min(x, y), c));
+        return;
+      }
+      row_bounds_[at] = row_bound(x, c);
+      at = static_cast<std::size_t>(std::ranges::min_element(row_bounds_) - row_bounds_.begin());
+    }
+  }
+
+  /// Skips the stale entries at the front of a segment for good, refreshes
+  /// its front value and returns the store position of its first entry.
+  std::size_t drop_stale_front(std::size_t x, std::size_t b) noexcept {
+    const Row& row = rows_[x];
+    const Birth own = birth_[x];
+    std::size_t p = row.base + segment_begin_[x * bins + b];
+    const std::size_t end = row.base + segment_end_[x * bins + b];
+    while (p < end && birth_[store_.entries[p].partner] > own) ++p;
+    segment_begin_[x * bins + b] = static_cast<std::uint32_t>(p - row.base);
+    front_[x * bins + b] = p < end ? row.floor(store_.entries[p].key) : infinity;
+    return p;
+  }
+
+  void walk(std::size_t x, std::size_t b, double c, Choice& best) {
+    const Row& row = rows_[x];
+    const std::vector<double>& r = state_.row_sums;
+    const Birth own = birth_[x];
+    const double r_x = r[x];
+    const double r_bin = bin_max_[b];
+    const std::size_t first = drop_stale_front(x, b);
+    const std::size_t end = row.base + segment_end_[x * bins + b];
+    std::size_t p = first;
+    for (; p < end; ++p) {
+      const Key key = store_.entries[p].key;
+      if (segment_bound(c * row.floor(key), r_x, r_bin) > best.q) break;
+      const std::size_t y = store_.entries[p].partner;
+      if (birth_[y] > own) continue;
+      const std::size_t hi = std::max(x, y);
+      const std::size_t lo = std::min(x, y);
+      const double t = c * row.scale.decode(key);
+      if ((t - r[hi]) - r[lo] > best.q) continue;
+      const double q = exact_q(hi, lo, c);
+      best.offer(hi, lo, q);
+      keep(hi, lo, q);
+    }
+    visited_ += p - first + 1;
+  }
+
+  /// Remembers the pairs of smallest Q met in this search: after a join,
+  /// those not involving the joined slots are good first candidates again.
+  void keep(std::size_t hi, std::size_t lo, double q) noexcept {
+    Kept candidate{static_cast<Partner>(hi), static_cast<Partner>(lo), birth_[hi], birth_[lo], q};
+    for (Kept& slot : kept_) {
+      if (slot.hi == candidate.hi && slot.lo == candidate.lo) return;
+      if (candidate.q < slot.q) std::swap(slot, candidate);
+    }
+  }
+
+  /// Offers the most promising front entry of the newest row: the subtree
+  /// just made is often the next to be joined.
+  void offer_newest(double c, Choice& best) {
+    const std::size_t x = newest_;
+    if (x >= n_) return;
+    const Row& row = rows_[x];
+    const std::vector<double>& r = state_.row_sums;
+    std::size_t chosen = n_;
+    double chosen_bound = infinity;
+    for (std::size_t b = 0; b < bins; ++b) {
+      const std::size_t p = row.base + segment_begin_[x * bins + b];
+      if (p >= row.base + segment_end_[x * bins + b]) continue;
+      const std::size_t y = store_.entries[p].partner;
+      const double t = c * row.scale.decode(store_.entries[p].key);
+      const double bound = (t - r[std::max(x, y)]) - r[std::min(x, y)];
+      if (chosen == n_ || bound < chosen_bound) {
+        chosen = y;
+        chosen_bound = bound;
+      }
+    }
+    if (chosen < n_) {
+      best.offer(std::max(x, chosen), std::min(x, chosen),
+                 exact_q(std::max(x, chosen), std::min(x, chosen), c));
+    }
+  }
+
+  /// Offers the remembered pairs whose subtrees are still live, at their
+  /// current Q, and forgets them.
+  void offer_kept(double c, Choice& best) {
+    for (Kept& slot : kept_) {
+      const bool same = birth_[slot.hi] == slot.birth_hi && birth_[slot.lo] == slot.birth_lo;
+      if (slot.q != infinity && same) {
+        best.offer(slot.hi, slot.lo, exact_q(slot.hi, slot.lo, c));
+      }
+      slot = Kept{};
+    }
+  }
+
+  /// Joins i > j with the shared arithmetic and gives slot i its new row;
+  /// false when a new distance is not finite.
+  bool join(std::size_t i, std::size_t j, double m, bool rows_needed) {
+    std::size_t count = 0;
+    double lowest = infinity;
+    double highest = -infinity;
+    bool finite = true;
+    detail::join_slots(state_, i, j, m, live_, [&](std::size_t k, double e) {
+      new_partners_[count] = static_cast<Partner>(k);
+      new_values_[count] = e;
+      ++count;
+      lowest = e < lowest ? e : lowest;
+      highest = e > highest ? e : highest;
+      finite = finite && std::isfinite(e);
+    });
+    birth_[i] = next_birth_++;
+    birth_[j] = never_born;
+    live_.erase(std::ranges::lower_bound(live_, static_cast<Partner>(j)));
+    for (std::size_t b = 0; b < bins; ++b) {
+      segment_begin_[i * bins + b] = segment_end_[i * bins + b] = 0;
+      segment_begin_[j * bins + b] = segment_end_[j * bins + b] = 0;
+      front_[j * bins + b] = front_[i * bins + b] = infinity;
+    }
+    if (!finite) return false;
+    newest_ = n_;
+    if (rows_needed && count > 0) {
+      add_row(i, std::span<const double>(new_values_.data(), count), KeyScale(lowest, highest));
+      newest_ = i;
+    }
+    return true;
+  }
+
+  void add_row(std::size_t i, std::span<const double> values, const KeyScale& scale) {
+    // The bin of the new subtree's row-sum rank, as the bins were made.
+    const std::vector<double>& r = state_.row_sums;
+    const double r_i = r[i];
+    std::size_t below = 0;
+    for (const Partner s : live_) below += r[s] < r_i ? 1u : 0u;
+    bin_of_[i] = static_cast<std::uint8_t>(below * bins / live_.size());
+    make_room(values.size());
+    place_row(i, tail_, values, scale);
+    tail_ += values.size();
+  }
+
+  /// Makes room for `len` entries at the end of the store. Dropping dead
+  /// rows is cheap and usually enough; stale entries can always go, since the
+  /// live pairs alone never fill the store.
+  void make_room(std::size_t len) {
+    if (store_.capacity() - tail_ >= len) return;
+    compact(false);
+    if (store_.capacity() - tail_ >= len) return;
+    compact(true);
+    if (store_.capacity() - tail_ < len) internal_failure("the entry store holds every live pair");
+  }
+
+  /// Moves the live rows to the front of the store, in store order, and
+  /// drops the dead ones. With `rebin`, first puts every live subtree into
+  /// the bin of its current row-sum rank, and each row is then ordered anew
+  /// by the new bins without its stale entries. Rows only move down, so each
+  /// move is safe in place.
+  void compact(bool rebin) {
+    if (rebin) {
+      assign_bins();
+      last_binned_ = live_.size();
+    }
+    order_.clear();
+    for (const Partner s : live_) {
+      if (segment_end_[s * bins + bins - 1] > 0) order_.push_back(s);
+    }
+    std::ranges::sort(order_, {}, [&](std::size_t s) { return rows_[s].base; });
+    std::size_t to = 0;
+    for (const std::size_t s : order_) to = rebin ? regroup_row(s, to) : move_row(s, to);
+    tail_ = to;
+  }
+
+  /// Moves row s down to `to` as it is, stale entries and all; returns where
+  /// the next row goes.
+  std::size_t move_row(std::size_t s, std::size_t to) {
+    Row& row = rows_[s];
+    const std::size_t len = segment_end_[s * bins + bins - 1];
+    std::memmove(store_.entries + to, store_.entries + row.base, len * sizeof(Entry));
+    row.base = to;
+    poller_.spend(len / 4);
+    return to + len;
+  }
+
+  /// Writes row s at `to`, ordered by the current bins, without its stale
+  /// entries; returns where the next row goes.
+  std::size_t regroup_row(std::size_t s, std::size_t to) {
+    Row& row = rows_[s];
+    std::size_t kept = 0;
+    for (std::size_t b = 0; b < bins; ++b) {
+      const std::size_t end = row.base + segment_end_[s * bins + b];
+      for (std::size_t p = row.base + segment_begin_[s * bins + b]; p < end; ++p) {
+        const Entry entry = store_.entries[p];
+        if (birth_[entry.partner] > birth_[s]) continue;
+        moved_keys_[kept] = entry.key;
+        moved_partners_[kept] = entry.partner;
+        ++kept;
+      }
+    }
+    row.base = to;
+    poller_.spend(2 * kept);
+    std::array<std::uint32_t, bins> ends{};
+    writer_.regroup(std::span(moved_keys_).first(kept), std::span(moved_partners_).first(kept),
+                    bin_of_.data(), row, store_.entries + to, ends);
+    set_segments(s, ends);
+    return to + kept;
+  }
+
+  NJState& state_;
+  StopPoller& poller_;
+  std::size_t n_;
+  EntryStore store_;
+  std::size_t tail_ = 0;
+
+  std::vector<Partner> live_;  // the live slots, ascending
+  std::vector<Birth> birth_;
+  Birth next_birth_ = 0;
+  std::vector<std::uint8_t> bin_of_;
+  std::size_t last_binned_ = 0;  // live subtrees when the bins were last assigned
+  std::array<double, bins> bin_max_{};
+  std::vector<Row> rows_;
+  // Per slot and bin: the segment's entries relative to the row's base, and
+  // a lower bound of their distances (the front entry's decoded key).
+  std::vector<std::uint32_t> segment_begin_;
+  std::vector<std::uint32_t> segment_end_;
+  LineAlignedDoubles front_;
+  std::vector<double> row_bounds_;  // per position in live_
+  std::vector<std::size_t> cells_;  // slot * bins + bin of the segments to walk
+  struct Kept {
+    Partner hi = 0;
+    Partner lo = 0;
+    Birth birth_hi = never_born;
+    Birth birth_lo = never_born;
+    double q = infinity;
+  };
+  std::array<Kept, 4> kept_{};
+  std::size_t newest_ = 0;  // the slot whose row the last join made, or n
+  std::uint64_t visited_ = 0;
+
+  RowWriter writer_;
+  std::vector<Partner> new_partners_;
+  std::vector<double> new_values_;
+  // A row being moved during a compaction that puts subtrees in new bins.
+  std::vector<Key> moved_keys_;
+  std::vector<Partner> moved_partners_;
+  std::vector<std::size_t> order_;
+};
+
+}  // namespace
+
+std::expected<std::unique_ptr<TreeNode>, std::string> run_fast(NJState state,
+                                                               const StopCheck& should_stop) {
+  const std::size_t n = state.matrix.size();
+  if (n == 0) return std::unexpected(std::string("Empty distance matrix"));
+  if (n == 1) return std::move(state.nodes[0]);
+  StopPoller poller(should_stop);
+  // Slots and births must fit the 32-bit partner and birth fields. A row sum
+  // is finite only when every distance in it is, so this admits exactly the
+  // matrices without infinity or NaN (and without overflowing sums).
+  const bool finite =
+      std::ranges::all_of(state.row_sums, [](double s) { return std::isfinite(s); });
+  if (finite && n < (std::size_t{1} << 31)) {
+    FastEngine engine(state, poller);
+    if (engine.join_all()) return final_join(state);
+  }
+  return detail::finish_plain(state, poller);
+}
+
+}  // namespace nj
