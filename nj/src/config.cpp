@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "nj/error.hpp"
+#include "nj/utf8.hpp"
 
 namespace nj {
 
@@ -28,41 +29,6 @@ bool escaped_code_point(char32_t c) noexcept {
   const auto* at = std::upper_bound(begin, std::end(escaped_code_points), c,
                                     [](char32_t v, const CodePointRange& r) { return v < r.first; });
   return at != begin && c <= std::prev(at)->last;
-}
-
-// One well-formed UTF-8 sequence at the start of `bytes`: its code point and
-// length, or length 0 when the first byte does not start one (overlong forms,
-// surrogates, values above U+10FFFF, stray and missing continuation bytes).
-struct Decoded {
-  char32_t code_point;
-  std::size_t length;
-};
-
-Decoded decode_utf8(std::string_view bytes) noexcept {
-  const auto byte = [&](std::size_t k) -> unsigned {
-    return k < bytes.size() ? static_cast<unsigned char>(bytes[k]) : 0u;
-  };
-  const auto trail = [&](std::size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) {
-    return byte(k) >= lo && byte(k) <= hi;
-  };
-  const unsigned b0 = byte(0);
-  if (b0 < 0x80) return {b0, 1};
-  std::size_t length = 0;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = trail(1) ? 2 : 0;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    const unsigned lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    const unsigned hi = b0 == 0xED ? 0x9F : 0xBF;
-    length = trail(1, lo, hi) && trail(2) ? 3 : 0;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    const unsigned lo = b0 == 0xF0 ? 0x90 : 0x80;
-    const unsigned hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    length = trail(1, lo, hi) && trail(2) && trail(3) ? 4 : 0;
-  }
-  if (length == 0) return {0, 0};
-  char32_t c = b0 & (0x7Fu >> length);
-  for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (byte(k) & 0x3Fu);
-  return {c, length};
 }
 
 void append_code_point_escape(std::string& out, char32_t c) {
@@ -99,7 +65,7 @@ std::string valid_utf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   while (!text.empty()) {
-    const Decoded d = decode_utf8(text);
+    const DecodedChar d = decode_utf8(text);
     const std::size_t used = d.length == 0 ? 1 : d.length;
     out += d.length == 0 ? std::string_view{"\xEF\xBF\xBD"} : text.substr(0, used);
     text.remove_prefix(used);
@@ -455,7 +421,7 @@ std::string quote_text(std::string_view utf8) {
   out.reserve(utf8.size() + 2);
   out += '"';
   while (!utf8.empty()) {
-    const Decoded d = decode_utf8(utf8);
+    const DecodedChar d = decode_utf8(utf8);
     if (d.length == 0) {
       out += "\\u{fffd}";
       utf8.remove_prefix(1);

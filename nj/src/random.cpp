@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "nj/error.hpp"
+#include "nj/utf8.hpp"
 
 namespace nj {
 
@@ -146,39 +147,6 @@ std::expected<int, std::string> fallback_descriptor() {
 const SystemCalls& real_calls() noexcept {
   static constexpr SystemCalls calls{system_getrandom, system_open, ::poll, ::read, ::close};
   return calls;
-}
-
-bool is_valid_utf8(std::string_view text) noexcept {
-  std::size_t k = 0;
-  while (k < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[k]);
-    std::size_t extra = 0;
-    unsigned char low = 0x80;  // the range of the first continuation byte
-    unsigned char high = 0xBF;
-    if (lead < 0x80) {
-      ++k;
-      continue;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2;
-      if (lead == 0xE0) low = 0xA0;   // no overlong forms
-      if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3;
-      if (lead == 0xF0) low = 0x90;   // no overlong forms
-      if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-    } else {
-      return false;
-    }
-    if (text.size() - k <= extra) return false;
-    for (std::size_t c = 1; c <= extra; ++c) {
-      const auto byte = static_cast<unsigned char>(text[k + c]);
-      if (byte < (c == 1 ? low : 0x80) || byte > (c == 1 ? high : 0xBF)) return false;
-    }
-    k += extra + 1;
-  }
-  return true;
 }
 
 std::string describe_error(int errnum) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nj/random.hpp"
+#include "nj/utf8.hpp"
 
 namespace nj {
 namespace {
@@ -266,7 +267,7 @@ TEST(OsRandomText, AcceptsOnlyValidUtf8) {
       {"\xE2\x28\xA1", false},         // second byte not a continuation
       {"\xE2\x82\x28", false},         // third byte not a continuation
   };
-  for (const Case& c : cases) EXPECT_EQ(os_random::is_valid_utf8(c.text), c.valid) << c.text;
+  for (const Case& c : cases) EXPECT_EQ(is_valid_utf8(c.text), c.valid) << c.text;
 }
 
 TEST(OsRandomReal, SeedsAreFreshAndTheFallbackOpens) {

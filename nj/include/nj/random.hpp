@@ -65,8 +65,6 @@ const SystemCalls& real_calls() noexcept;
 /// call gave none.
 std::string describe_error(int errnum);
 
-bool is_valid_utf8(std::string_view text) noexcept;
-
 /// Whether the getrandom call is missing (a zero-byte probe fails with
 /// ENOSYS) or forbidden (EPERM), so that the device files must serve instead.
 bool getrandom_unavailable(const SystemCalls& calls);
