@@ -8,6 +8,7 @@
 
 #include "bit_planes.hpp"
 #include "distance_kernels.hpp"
+#include "distance_table.hpp"
 #include "nj/error.hpp"
 
 namespace nj {
@@ -25,63 +26,6 @@ SiteCounts site_counts(const PairCounts& counts, std::uint64_t length) noexcept 
     return {counts.differences, 0, 0, length};
   }
 }
-
-// Every distance the alignment's length allows, when there are far more pairs
-// than possible counts: by difference count for the models that read only
-// `differences` and `columns`, by difference and transition count for
-// Kimura2P. Each entry is distance_from_counts of the very counts it stands
-// for, so a lookup gives the bits the formula gives. Kept for the next build
-// of the same model and length, as bootstrap replicates are.
-class DistanceTable {
- public:
-  /// Whether lookups serve this build; fills the table when they do.
-  template <Alphabet A>
-  bool prepare(SubstitutionModel model, std::uint64_t length, std::size_t pairs) {
-    active_ = pays_off(model, length, pairs);
-    if (active_ && (model != model_ || length != length_ || values_.empty())) {
-      fill<A>(model, length);
-    }
-    return active_;
-  }
-
-  double operator[](const PairCounts& counts) const noexcept { return values_[index(counts)]; }
-
- private:
-  // The table takes at most 1/64 of the matrix's memory, and so costs at
-  // most one formula per 64 pairs.
-  static bool pays_off(SubstitutionModel model, std::uint64_t length, std::size_t pairs) noexcept {
-    const std::uint64_t counts = length + 1;
-    if (counts > pairs / 64) return false;
-    return model != SubstitutionModel::Kimura2P || counts * counts <= pairs / 64;
-  }
-
-  template <Alphabet A>
-  void fill(SubstitutionModel model, std::uint64_t length) {
-    const bool by_transitions = model == SubstitutionModel::Kimura2P;
-    const std::uint64_t counts = length + 1;
-    stride_ = by_transitions ? static_cast<std::size_t>(counts) : 0;
-    values_.assign(static_cast<std::size_t>(by_transitions ? counts * counts : counts), 0.0);
-    for (std::uint64_t d = 0; d <= length; ++d) {
-      for (std::uint64_t t = 0; t <= (by_transitions ? d : 0); ++t) {
-        const PairCounts pair{d, t};
-        values_[index(pair)] = distance_from_counts(model, site_counts<A>(pair, length));
-      }
-    }
-    model_ = model;
-    length_ = length;
-  }
-
-  std::size_t index(const PairCounts& counts) const noexcept {
-    const auto d = static_cast<std::size_t>(counts.differences);
-    return stride_ == 0 ? d : d * stride_ + static_cast<std::size_t>(counts.transitions);
-  }
-
-  std::vector<double> values_;
-  std::size_t stride_ = 0;  // entries per difference count; 0: by difference count alone
-  SubstitutionModel model_{};
-  std::uint64_t length_ = 0;
-  bool active_ = false;
-};
 
 }  // namespace
 
@@ -166,7 +110,7 @@ struct Job {
   CountFn count;
   std::uint64_t length;
   SubstitutionModel model;
-  const DistanceTable* table;  // null when each distance is computed
+  DistanceTable* table;  // null when each distance is computed
 };
 
 template <Alphabet A>
@@ -189,12 +133,16 @@ void count_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, StopPol
 template <Alphabet A>
 void store_tile(const Job<A>& job, const Tile& tile, const PairCounts* counts, DistMat& matrix) {
   for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
-    const PairCounts* row = counts + (i - tile.i_first) * tile.width();
-    for (std::size_t k = 0; k < tile.run_length(i); ++k) {
-      const double value =
-          job.table ? (*job.table)[row[k]]
-                    : distance_from_counts(job.model, site_counts<A>(row[k], job.length));
-      matrix.set(i, tile.j_first + k, value);
+    const std::span<const PairCounts> row(counts + (i - tile.i_first) * tile.width(),
+                                          tile.run_length(i));
+    // The run's pairs (i, j) lie side by side in the matrix.
+    double* out = matrix.distances.data() + pair_index(tile.j_first, i);
+    if (job.table) {
+      job.table->look_up(row, out);
+    } else {
+      for (std::size_t k = 0; k < row.size(); ++k) {
+        out[k] = distance_from_counts(job.model, site_counts<A>(row[k], job.length));
+      }
     }
   }
 }
@@ -256,7 +204,7 @@ DistMat build(WorkspaceBuffers& buffers, SimdLevel level, const MSA<A>& msa,
     poller.spend(shape.row_words());
   }
   DistMat matrix = allocate_matrix(msa.identifiers, poller);
-  const bool tabled = buffers.table.prepare<A>(model, length, matrix.distances.size());
+  const bool tabled = buffers.table.prepare(model, length, matrix.distances.size());
   const Job<A> job{planes, shape, plan_tiles(shape), count_function<A>(level),
                    length, model, tabled ? &buffers.table : nullptr};
   fill_matrix(job, buffers.tile_counts, matrix, poller);

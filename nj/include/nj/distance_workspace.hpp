@@ -18,9 +18,10 @@ struct WorkspaceBuffers;
 /// Builds distance matrices one after another, as the bootstrap replicates
 /// of a run need them, keeping its buffers for the next build: the bit-plane
 /// form of the rows (half a byte per DNA column, three quarters of a byte per
-/// protein column), the counters of one tile of pairs, and a table of
-/// distances by count (at most 1/64 of the matrix) when pairs far outnumber
-/// the possible counts. Every build gives the same values, bit for bit, as
+/// protein column), the counters of one tile of pairs, and a table of the
+/// distances computed so far by their site counts (at most a quarter of the
+/// matrix's memory), which later builds of the same model and length go on
+/// filling. Every build gives the same values, bit for bit, as
 /// DistMat::from_msa_plain. Not for use by two threads at once.
 class DistanceWorkspace {
  public:
