@@ -284,23 +284,37 @@ class EntryStore {
   std::size_t bytes_ = 0;
 };
 
-/// The chosen pair so far: slots i > j and the exact Q of the pair.
+/// The chosen pair so far: slots i > j and the exact Q of the pair. Before
+/// the first offer i and j lie above every slot and q is infinite, so that
+/// every pair comes before it.
 struct Choice {
-  std::size_t i = 0;
-  std::size_t j = 0;
+  std::size_t i = std::numeric_limits<std::size_t>::max();
+  std::size_t j = std::numeric_limits<std::size_t>::max();
   double q = infinity;
-  bool found = false;
+
+  bool found() const noexcept { return i != std::numeric_limits<std::size_t>::max(); }
 
   /// Takes (i, j) if it comes first under the plain scan's rule when no Q is
   /// NaN: the smallest Q wins, and equal values go to the pair the plain scan
   /// visits first, the smallest i and then the smallest j.
   void offer(std::size_t hi, std::size_t lo, double value) noexcept {
-    if (!found || value < q || (value == q && (hi < i || (hi == i && lo < j)))) {
+    if (precedes(value, hi, lo)) {
       i = hi;
       j = lo;
       q = value;
-      found = true;
     }
+  }
+
+  /// Whether a pair (hi, lo) whose Q is at least `bound` can still come
+  /// first.
+  bool precedes(double bound, std::size_t hi, std::size_t lo) const noexcept {
+    return bound < q || (bound == q && (hi < i || (hi == i && lo < j)));
+  }
+
+  /// Whether some pair whose Q is at least `bound` and whose higher slot is
+  /// at least `hi_at_least` can still come first.
+  bool may_precede(double bound, std::size_t hi_at_least) const noexcept {
+    return bound < q || (bound == q && hi_at_least <= i);
   }
 };
 
@@ -399,23 +413,31 @@ NJ_WITH_AVX2 std::size_t bound_rows(
   return lowest_at;
 }
 
-/// Appends slot * bins + bin for every segment of the live rows whose row
-/// bound is at most `best` and whose own bound (2) is at most `best`.
+inline bool below(double bound, double best, bool ties_count) noexcept {
+  return bound < best || (ties_count && bound == best);
+}
+
+/// Appends slot * bins + bin for every segment of the live rows that may
+/// hold a pair coming before the choice (Q `best`, higher slot `best_i`):
+/// whose row bound and own bound (2) are below `best`, or equal to it in a
+/// row x <= best_i.
 NJ_WITH_AVX2 void select_segments(
     const double* front, const Partner* live, const double* row_bounds, std::size_t count,
-    const double* r, const double* bin_max, double c, double best, std::vector<std::size_t>& out) {
+    const double* r, const double* bin_max, double c, double best, std::size_t best_i,
+    std::vector<std::size_t>& out) {
   Lanes r_bin[2];
   std::memcpy(&r_bin[0], bin_max, sizeof r_bin[0]);
   std::memcpy(&r_bin[1], bin_max + 4, sizeof r_bin[1]);
   for (std::size_t at = 0; at < count; ++at) {
-    if (row_bounds[at] > best) continue;
     const std::size_t x = live[at];
+    const bool ties_count = x <= best_i;
+    if (!below(row_bounds[at], best, ties_count)) continue;
     const RowLanes bound = RowLanes::of(front + x * bins, r[x], r_bin, c);
     for (std::size_t b = 0; b < 4; ++b) {
-      if (bound.low[b] <= best) out.push_back(x * bins + b);
+      if (below(bound.low[b], best, ties_count)) out.push_back(x * bins + b);
     }
     for (std::size_t b = 0; b < 4; ++b) {
-      if (bound.high[b] <= best) out.push_back(x * bins + 4 + b);
+      if (below(bound.high[b], best, ties_count)) out.push_back(x * bins + 4 + b);
     }
   }
 }
@@ -460,7 +482,7 @@ class FastEngine {
       }
       Choice best;
       search(m, best);
-      if (!best.found) return false;
+      if (!best.found()) return false;
       if (!join(best.i, best.j, m, live > 3)) return false;
       // A step costs some tens of nanoseconds per live slot, ten or more of
       // the poller's units.
@@ -572,7 +594,7 @@ class FastEngine {
     seed(c, lowest, best);
     cells_.clear();
     select_segments(front_.data(), live_.data(), row_bounds_.data(), live, state_.row_sums.data(),
-                    bin_max_.data(), c, best.q, cells_);
+                    bin_max_.data(), c, best.q, best.i, cells_);
     // The segments lie scattered in the store: fetch well ahead of use.
     constexpr std::size_t ahead = 32;
     for (std::size_t k = 0; k < std::min(ahead, cells_.size()); ++k) fetch_segment(cells_[k]);
@@ -580,7 +602,8 @@ class FastEngine {
       if (k + ahead < cells_.size()) fetch_segment(cells_[k + ahead]);
       const std::size_t x = cells_[k] / bins;
       const std::size_t b = cells_[k] % bins;
-      if (segment_bound(c * front_[cells_[k]], state_.row_sums[x], bin_max_[b]) <= best.q) {
+      if (best.may_precede(segment_bound(c * front_[cells_[k]], state_.row_sums[x], bin_max_[b]),
+                           x)) {
         walk(x, b, c, best);
       }
     }
@@ -642,13 +665,13 @@ class FastEngine {
     std::size_t p = first;
     for (; p < end; ++p) {
       const Key key = store_.entries[p].key;
-      if (segment_bound(c * row.floor(key), r_x, r_bin) > best.q) break;
+      if (!best.may_precede(segment_bound(c * row.floor(key), r_x, r_bin), x)) break;
       const std::size_t y = store_.entries[p].partner;
       if (birth_[y] > own) continue;
       const std::size_t hi = std::max(x, y);
       const std::size_t lo = std::min(x, y);
       const double t = c * row.scale.decode(key);
-      if ((t - r[hi]) - r[lo] > best.q) continue;
+      if (!best.precedes((t - r[hi]) - r[lo], hi, lo)) continue;
       const double q = exact_q(hi, lo, c);
       best.offer(hi, lo, q);
       keep(hi, lo, q);
