@@ -894,7 +894,7 @@ std::expected<std::unique_ptr<TreeNode>, std::string> run_fast(NJState state,
     FastEngine engine(state, poller);
     if (engine.join_all()) return final_join(state);
   }
-  return detail::finish_plain(state, poller);
+  return detail::finish_scanning(state, poller);
 }
 
 }  // namespace nj
