@@ -174,58 +174,163 @@ struct Masks512 {
 
 NJ_TARGET_AVX512 inline __m512i load512(const Word* p) noexcept { return _mm512_loadu_si512(p); }
 
-// add_lanes for 512-bit vectors. Shuffles rather than
-// _mm512_reduce_add_epi64, whose use of an undefined register trips g++ 12's
-// uninitialised-value warnings.
-NJ_TARGET_AVX512 inline void add_lanes(PairCounts& counts, __m512i differences,
-                                       __m512i transitions) noexcept {
-  const auto pairs = __builtin_shufflevector(differences, transitions, 0, 8, 2, 10, 4, 12, 6, 14) +
-                     __builtin_shufflevector(differences, transitions, 1, 9, 3, 11, 5, 13, 7, 15);
-  const auto sums = __builtin_shufflevector(pairs, pairs, 0, 1, 2, 3) +
-                    __builtin_shufflevector(pairs, pairs, 4, 5, 6, 7);
-  counts.differences += static_cast<std::uint64_t>(sums[0] + sums[2]);
-  counts.transitions += static_cast<std::uint64_t>(sums[1] + sums[3]);
-}
-
-// word_masks on a whole block: `a` and `b` point at the block. Vector
-// operators rather than intrinsics, for the reason above.
+// A block's planes of one row, loaded once and compared with several rows.
 template <Alphabet A>
-NJ_TARGET_AVX512 inline Masks512 masks512(const Word* a, const Word* b) noexcept {
+struct Block512 {
+  __m512i planes[Planes<A>::count];
+
+  NJ_TARGET_AVX512 explicit Block512(const Word* block) noexcept {
+    for (std::size_t p = 0; p < Planes<A>::count; ++p) planes[p] = load512(block + plane(p));
+  }
+};
+
+// Ternary logic: the truth table of f(x, y, z) as an immediate, computed
+// from the columns x = 0xf0, y = 0xcc, z = 0xaa.
+template <int Table>
+NJ_TARGET_AVX512 inline __m512i logic(__m512i x, __m512i y, __m512i z) noexcept {
+  return _mm512_ternarylogic_epi64(x, y, z, Table);
+}
+constexpr int xor_or = (0xf0 ^ 0xcc) | 0xaa;        // (x ^ y) | z
+constexpr int not_and_xor = ~0xf0 & (0xcc ^ 0xaa);  // ~x & (y ^ z)
+constexpr int or_xor = 0xf0 | (0xcc ^ 0xaa);        // x | (y ^ z)
+constexpr int and3 = 0xf0 & 0xcc & 0xaa;            // x & y & z
+
+// word_masks on a whole block, `b` pointing at the block of the other row,
+// in as few instructions as ternary logic allows: six for DNA, where the
+// two masks share the low-bit difference, and six for protein. The
+// instruction overwrites its first operand, hence the order of the
+// operands.
+template <Alphabet A>
+NJ_TARGET_AVX512 inline Masks512 masks512(const Block512<A>& a, const Word* b) noexcept {
   if constexpr (is_dna<A>) {
     using P = Planes<DNA>;
-    const __m512i low = load512(a + plane(P::low)) ^ load512(b + plane(P::low));
-    const __m512i high = load512(a + plane(P::high)) ^ load512(b + plane(P::high));
-    const __m512i known_a = load512(a + plane(P::known));
-    const __m512i known_b = load512(b + plane(P::known));
-    const __m512i present = load512(a + plane(P::present)) & load512(b + plane(P::present));
-    return {(low | high | (known_a ^ known_b)) & present, high & ~low & known_a & known_b};
+    const __m512i low = _mm512_xor_si512(a.planes[P::low], load512(b + plane(P::low)));
+    const __m512i b_high = load512(b + plane(P::high));
+    const __m512i b_known = load512(b + plane(P::known));
+    const __m512i changed = logic<xor_or>(b_high, a.planes[P::high], low);
+    const __m512i high_only = logic<not_and_xor>(low, a.planes[P::high], b_high);
+    const __m512i differing = logic<or_xor>(changed, a.planes[P::known], b_known);
+    return {logic<and3>(differing, a.planes[P::present], load512(b + plane(P::present))),
+            logic<and3>(high_only, a.planes[P::known], b_known)};
   } else {
     using P = Planes<Protein>;
-    __m512i differing = load512(a) ^ load512(b);
+    __m512i differing = _mm512_xor_si512(a.planes[0], load512(b));
     for (std::size_t q = 1; q < P::bits; ++q) {
-      differing |= load512(a + plane(q)) ^ load512(b + plane(q));
+      differing = logic<or_xor>(differing, a.planes[q], load512(b + plane(q)));
     }
-    const __m512i present = load512(a + plane(P::present)) & load512(b + plane(P::present));
-    return {differing & present, _mm512_setzero_si512()};
+    return {logic<and3>(differing, a.planes[P::present], load512(b + plane(P::present))),
+            _mm512_setzero_si512()};
+  }
+}
+
+// Rows compared with one row at a time: their sixteen (DNA) or eight
+// (protein) accumulators, the row's planes and the other row's fill the
+// 32 vector registers without spilling.
+inline constexpr std::size_t rows512 = 8;
+
+// Lane sums of neighbouring lanes: lane 2m holds x's lanes 2m and 2m + 1
+// added, lane 2m + 1 the same of y. Shuffles rather than the unpack
+// intrinsics, which start from an undefined register.
+NJ_TARGET_AVX512 inline __m512i fold_lanes(__m512i x, __m512i y) noexcept {
+  return __builtin_shufflevector(x, y, 0, 8, 2, 10, 4, 12, 6, 14) +
+         __builtin_shufflevector(x, y, 1, 9, 3, 11, 5, 13, 7, 15);
+}
+
+// The same one level up, on 128-bit quarters: quarters 0 and 1 of the
+// result hold x's quarters 0 + 1 and 2 + 3, quarters 2 and 3 the same of y.
+NJ_TARGET_AVX512 inline __m512i fold_quarters(__m512i x, __m512i y) noexcept {
+  return __builtin_shufflevector(x, y, 0, 1, 4, 5, 8, 9, 12, 13) +
+         __builtin_shufflevector(x, y, 2, 3, 6, 7, 10, 11, 14, 15);
+}
+
+// Lane k of the result holds the sum of the lanes of the k-th argument:
+// three levels of folds rather than a reduction per vector.
+NJ_TARGET_AVX512 inline __m512i lane_sums(__m512i x0, __m512i x1, __m512i x2, __m512i x3,
+                                          __m512i x4, __m512i x5, __m512i x6,
+                                          __m512i x7) noexcept {
+  // Quarters of q01: partial sums of (x0, x1) twice, then of (x2, x3) twice.
+  const __m512i q01 = fold_quarters(fold_lanes(x0, x1), fold_lanes(x2, x3));
+  const __m512i q23 = fold_quarters(fold_lanes(x4, x5), fold_lanes(x6, x7));
+  return fold_quarters(q01, q23);
+}
+
+// Adds `sums` (two words per pair) to counts[0 .. rows), rows <= 4.
+NJ_TARGET_AVX512 inline void add_pairs(PairCounts* counts, std::size_t rows,
+                                       __m512i sums) noexcept {
+  const auto mask = static_cast<__mmask8>((1u << (2 * rows)) - 1);
+  auto* out = reinterpret_cast<Word*>(counts);
+  _mm512_mask_storeu_epi64(out, mask, _mm512_maskz_loadu_epi64(mask, out) + sums);
+}
+
+// The counts of one pair, lane by lane.
+struct Sums512 {
+  __m512i differences;
+  __m512i transitions;
+
+  NJ_TARGET_AVX512 Sums512() noexcept
+      : differences(_mm512_setzero_si512()), transitions(_mm512_setzero_si512()) {}
+
+  template <Alphabet A>
+  NJ_TARGET_AVX512 void add(const Block512<A>& a, const Word* b) noexcept {
+    const Masks512 m = masks512<A>(a, b);
+    differences += _mm512_popcnt_epi64(m.difference);
+    if constexpr (is_dna<A>) transitions += _mm512_popcnt_epi64(m.transition);
+  }
+};
+
+// One row against `rows` (1 to 8) rows, adding to counts[0 .. rows). Rows
+// beyond `rows` repeat the last one, and their counts are dropped. The eight
+// pairs' sums are named variables, not an array: g++ keeps an array this
+// large in memory.
+template <Alphabet A>
+NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::size_t rows,
+                                    PairCounts* counts) noexcept {
+  constexpr std::size_t block_size = PlaneShape<A>::block_size();
+  const auto row = [&](std::size_t r) { return others + std::min(r, rows - 1) * run.stride; };
+  const Word *b0 = row(0), *b1 = row(1), *b2 = row(2), *b3 = row(3);
+  const Word *b4 = row(4), *b5 = row(5), *b6 = row(6), *b7 = row(7);
+  Sums512 s0, s1, s2, s3, s4, s5, s6, s7;
+  for (std::size_t block = 0; block < run.blocks * block_size; block += block_size) {
+    const Block512<A> a(run.row + block);
+    s0.add(a, b0 + block);
+    s1.add(a, b1 + block);
+    s2.add(a, b2 + block);
+    s3.add(a, b3 + block);
+    s4.add(a, b4 + block);
+    s5.add(a, b5 + block);
+    s6.add(a, b6 + block);
+    s7.add(a, b7 + block);
+  }
+  if constexpr (is_dna<A>) {
+    // Differences and transitions alternate, so that the sums come out as PairCounts.
+    add_pairs(counts, std::min<std::size_t>(rows, 4),
+              lane_sums(s0.differences, s0.transitions, s1.differences, s1.transitions,
+                        s2.differences, s2.transitions, s3.differences, s3.transitions));
+    if (rows > 4) {
+      add_pairs(counts + 4, rows - 4,
+                lane_sums(s4.differences, s4.transitions, s5.differences, s5.transitions,
+                          s6.differences, s6.transitions, s7.differences, s7.transitions));
+    }
+  } else {
+    const __m512i differences =
+        lane_sums(s0.differences, s1.differences, s2.differences, s3.differences,
+                  s4.differences, s5.differences, s6.differences, s7.differences);
+    const __m512i zero = _mm512_setzero_si512();
+    add_pairs(counts, std::min<std::size_t>(rows, 4),
+              __builtin_shufflevector(differences, zero, 0, 8, 1, 8, 2, 8, 3, 8));
+    if (rows > 4) {
+      add_pairs(counts + 4, rows - 4,
+                __builtin_shufflevector(differences, zero, 4, 8, 5, 8, 6, 8, 7, 8));
+    }
   }
 }
 
 template <Alphabet A>
 NJ_TARGET_AVX512 void count_avx512(const RowRun& run, PairCounts* counts) noexcept {
-  constexpr std::size_t block_size = PlaneShape<A>::block_size();
-  const std::size_t words = run.blocks * block_size;
-  for (std::size_t k = 0; k < run.count; ++k) {
-    const Word* b = run.others + k * run.stride;
-    __m512i differences = _mm512_setzero_si512();
-    __m512i transitions = _mm512_setzero_si512();
-    for (std::size_t block = 0; block < words; block += block_size) {
-      const Masks512 m = masks512<A>(run.row + block, b + block);
-      differences = _mm512_add_epi64(differences, _mm512_popcnt_epi64(m.difference));
-      if constexpr (is_dna<A>) {
-        transitions = _mm512_add_epi64(transitions, _mm512_popcnt_epi64(m.transition));
-      }
-    }
-    add_lanes(counts[k], differences, transitions);
+  static_assert(sizeof(PairCounts) == 2 * sizeof(Word));
+  for (std::size_t k = 0; k < run.count; k += rows512) {
+    count_rows512<A>(run, run.others + k * run.stride, std::min(rows512, run.count - k),
+                     counts + k);
   }
 }
 
