@@ -33,8 +33,10 @@ constexpr std::size_t plane(std::size_t p) noexcept { return p * block_words; }
 
 // A column differs when both rows hold a non-gap code and the codes differ;
 // it is a transition when, in addition, both codes are known nucleotides
-// that differ in the high bit only.
-template <Alphabet A>
+// that differ in the high bit only. Each kernel comes in two forms, with
+// and without the transitions (Transitions), since only Kimura2P reads
+// them; without, they stay 0.
+template <Alphabet A, bool Transitions>
 [[gnu::always_inline]] inline void word_masks(const Word* a, const Word* b, Word& difference,
                                               Word& transition) noexcept {
   if constexpr (is_dna<A>) {
@@ -45,7 +47,7 @@ template <Alphabet A>
     const Word known_b = b[plane(P::known)];
     const Word present = a[plane(P::present)] & b[plane(P::present)];
     difference = (low | high | (known_a ^ known_b)) & present;
-    transition = high & ~low & known_a & known_b;
+    transition = Transitions ? high & ~low & known_a & known_b : 0;
   } else {
     using P = Planes<Protein>;
     Word differing = 0;
@@ -55,7 +57,7 @@ template <Alphabet A>
   }
 }
 
-template <Alphabet A>
+template <Alphabet A, bool Transitions>
 [[gnu::always_inline]] inline void count_words(const RowRun& run, PairCounts* counts) noexcept {
   constexpr std::size_t block_size = PlaneShape<A>::block_size();
   const std::size_t words = run.blocks * block_size;
@@ -67,7 +69,7 @@ template <Alphabet A>
       for (std::size_t w = 0; w < block_words; ++w) {
         Word difference;
         Word transition;
-        word_masks<A>(run.row + block + w, b + block + w, difference, transition);
+        word_masks<A, Transitions>(run.row + block + w, b + block + w, difference, transition);
         differences += static_cast<std::uint64_t>(std::popcount(difference));
         transitions += static_cast<std::uint64_t>(std::popcount(transition));
       }
@@ -77,17 +79,17 @@ template <Alphabet A>
   }
 }
 
-template <Alphabet A>
+template <Alphabet A, bool Transitions>
 void count_portable(const RowRun& run, PairCounts* counts) noexcept {
-  count_words<A>(run, counts);
+  count_words<A, Transitions>(run, counts);
 }
 
 #if NJ_X86_64
 
 // The same loop; inlined here, std::popcount becomes the POPCNT instruction.
-template <Alphabet A>
+template <Alphabet A, bool Transitions>
 NJ_TARGET_POPCNT void count_popcnt(const RowRun& run, PairCounts* counts) noexcept {
-  count_words<A>(run, counts);
+  count_words<A, Transitions>(run, counts);
 }
 
 struct Masks256 {
@@ -146,7 +148,7 @@ NJ_TARGET_AVX2 inline Masks256 masks256(const Word* a, const Word* b) noexcept {
   }
 }
 
-template <Alphabet A>
+template <Alphabet A, bool Transitions>
 NJ_TARGET_AVX2 void count_avx2(const RowRun& run, PairCounts* counts) noexcept {
   constexpr std::size_t block_size = PlaneShape<A>::block_size();
   const std::size_t words = run.blocks * block_size;
@@ -158,7 +160,7 @@ NJ_TARGET_AVX2 void count_avx2(const RowRun& run, PairCounts* counts) noexcept {
       for (std::size_t half = 0; half < block_words; half += 4) {
         const Masks256 m = masks256<A>(run.row + block + half, b + block + half);
         differences = _mm256_add_epi64(differences, popcount256(m.difference));
-        if constexpr (is_dna<A>) {
+        if constexpr (Transitions) {
           transitions = _mm256_add_epi64(transitions, popcount256(m.transition));
         }
       }
@@ -200,9 +202,17 @@ constexpr int and3 = 0xf0 & 0xcc & 0xaa;            // x & y & z
 // two masks share the low-bit difference, and six for protein. The
 // instruction overwrites its first operand, hence the order of the
 // operands.
-template <Alphabet A>
+template <Alphabet A, bool Transitions>
 NJ_TARGET_AVX512 inline Masks512 masks512(const Block512<A>& a, const Word* b) noexcept {
-  if constexpr (is_dna<A>) {
+  if constexpr (is_dna<A> && !Transitions) {
+    using P = Planes<DNA>;
+    const __m512i low = _mm512_xor_si512(a.planes[P::low], load512(b + plane(P::low)));
+    const __m512i changed = logic<or_xor>(low, a.planes[P::high], load512(b + plane(P::high)));
+    const __m512i differing =
+        logic<or_xor>(changed, a.planes[P::known], load512(b + plane(P::known)));
+    return {logic<and3>(differing, a.planes[P::present], load512(b + plane(P::present))),
+            _mm512_setzero_si512()};
+  } else if constexpr (is_dna<A>) {
     using P = Planes<DNA>;
     const __m512i low = _mm512_xor_si512(a.planes[P::low], load512(b + plane(P::low)));
     const __m512i b_high = load512(b + plane(P::high));
@@ -270,11 +280,11 @@ struct Sums512 {
   NJ_TARGET_AVX512 Sums512() noexcept
       : differences(_mm512_setzero_si512()), transitions(_mm512_setzero_si512()) {}
 
-  template <Alphabet A>
+  template <Alphabet A, bool Transitions>
   NJ_TARGET_AVX512 void add(const Block512<A>& a, const Word* b) noexcept {
-    const Masks512 m = masks512<A>(a, b);
+    const Masks512 m = masks512<A, Transitions>(a, b);
     differences += _mm512_popcnt_epi64(m.difference);
-    if constexpr (is_dna<A>) transitions += _mm512_popcnt_epi64(m.transition);
+    if constexpr (Transitions) transitions += _mm512_popcnt_epi64(m.transition);
   }
 };
 
@@ -282,7 +292,7 @@ struct Sums512 {
 // beyond `rows` repeat the last one, and their counts are dropped. The eight
 // pairs' sums are named variables, not an array: g++ keeps an array this
 // large in memory.
-template <Alphabet A>
+template <Alphabet A, bool Transitions>
 NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::size_t rows,
                                     PairCounts* counts) noexcept {
   constexpr std::size_t block_size = PlaneShape<A>::block_size();
@@ -292,16 +302,16 @@ NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::
   Sums512 s0, s1, s2, s3, s4, s5, s6, s7;
   for (std::size_t block = 0; block < run.blocks * block_size; block += block_size) {
     const Block512<A> a(run.row + block);
-    s0.add(a, b0 + block);
-    s1.add(a, b1 + block);
-    s2.add(a, b2 + block);
-    s3.add(a, b3 + block);
-    s4.add(a, b4 + block);
-    s5.add(a, b5 + block);
-    s6.add(a, b6 + block);
-    s7.add(a, b7 + block);
+    s0.template add<A, Transitions>(a, b0 + block);
+    s1.template add<A, Transitions>(a, b1 + block);
+    s2.template add<A, Transitions>(a, b2 + block);
+    s3.template add<A, Transitions>(a, b3 + block);
+    s4.template add<A, Transitions>(a, b4 + block);
+    s5.template add<A, Transitions>(a, b5 + block);
+    s6.template add<A, Transitions>(a, b6 + block);
+    s7.template add<A, Transitions>(a, b7 + block);
   }
-  if constexpr (is_dna<A>) {
+  if constexpr (Transitions) {
     // Differences and transitions alternate, so that the sums come out as PairCounts.
     add_pairs(counts, std::min<std::size_t>(rows, 4),
               lane_sums(s0.differences, s0.transitions, s1.differences, s1.transitions,
@@ -325,11 +335,11 @@ NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::
   }
 }
 
-template <Alphabet A>
+template <Alphabet A, bool Transitions>
 NJ_TARGET_AVX512 void count_avx512(const RowRun& run, PairCounts* counts) noexcept {
   static_assert(sizeof(PairCounts) == 2 * sizeof(Word));
   for (std::size_t k = 0; k < run.count; k += rows512) {
-    count_rows512<A>(run, run.others + k * run.stride, std::min(rows512, run.count - k),
+    count_rows512<A, Transitions>(run, run.others + k * run.stride, std::min(rows512, run.count - k),
                      counts + k);
   }
 }
@@ -393,19 +403,31 @@ std::span<const SimdLevel> supported_simd_levels() noexcept {
   return std::span<const SimdLevel>(levels.first.data(), levels.second);
 }
 
-template <Alphabet A>
-CountFn count_function(SimdLevel level) noexcept {
+namespace {
+
+template <Alphabet A, bool Transitions>
+CountFn level_function(SimdLevel level) noexcept {
   switch (level) {
 #if NJ_X86_64
-    case SimdLevel::Popcnt: return &count_popcnt<A>;
-    case SimdLevel::Avx2: return &count_avx2<A>;
-    case SimdLevel::Avx512: return &count_avx512<A>;
+    case SimdLevel::Popcnt: return &count_popcnt<A, Transitions>;
+    case SimdLevel::Avx2: return &count_avx2<A, Transitions>;
+    case SimdLevel::Avx512: return &count_avx512<A, Transitions>;
 #endif
-    default: return &count_portable<A>;
+    default: return &count_portable<A, Transitions>;
   }
 }
 
-template CountFn count_function<DNA>(SimdLevel) noexcept;
-template CountFn count_function<Protein>(SimdLevel) noexcept;
+}  // namespace
+
+template <Alphabet A>
+CountFn count_function(SimdLevel level, bool transitions) noexcept {
+  if constexpr (is_dna<A>) {
+    if (transitions) return level_function<A, true>(level);
+  }
+  return level_function<A, false>(level);
+}
+
+template CountFn count_function<DNA>(SimdLevel, bool) noexcept;
+template CountFn count_function<Protein>(SimdLevel, bool) noexcept;
 
 }  // namespace nj::detail

@@ -48,8 +48,9 @@ struct RowRun {
 /// Adds the counts of `run.row` against run row k to counts[k].
 using CountFn = void (*)(const RowRun& run, PairCounts* counts) noexcept;
 
-/// The kernel of `level` for alphabet A; `level` must be supported.
+/// The kernel of `level` for alphabet A; `level` must be supported. Only
+/// with `transitions` (and DNA) are transitions counted; else they stay 0.
 template <Alphabet A>
-CountFn count_function(SimdLevel level) noexcept;
+CountFn count_function(SimdLevel level, bool transitions) noexcept;
 
 }  // namespace nj::detail

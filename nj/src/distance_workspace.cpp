@@ -223,7 +223,8 @@ DistMat build(WorkspaceBuffers& buffers, SimdLevel level, const MSA<A>& msa,
   }
   DistMat matrix = allocate_matrix(msa.identifiers, poller);
   const bool tabled = buffers.table.prepare(model, length, matrix.distances.size());
-  const Job<A> job{planes, shape, plan_tiles(shape), count_function<A>(level),
+  const bool transitions = model == SubstitutionModel::Kimura2P;
+  const Job<A> job{planes, shape, plan_tiles(shape), count_function<A>(level, transitions),
                    length, model, tabled ? &buffers.table : nullptr};
   fill_matrix(job, buffers.tile_counts, matrix, poller);
   return matrix;
