@@ -74,8 +74,8 @@ template <Alphabet A, bool Transitions>
         transitions += static_cast<std::uint64_t>(std::popcount(transition));
       }
     }
-    counts[k].differences += differences;
-    counts[k].transitions += transitions;
+    const PairCounts earlier = run.first ? PairCounts{} : counts[k];
+    counts[k] = {earlier.differences + differences, earlier.transitions + transitions};
   }
 }
 
@@ -115,14 +115,16 @@ NJ_TARGET_AVX2 inline __m256i popcount256(__m256i v) noexcept {
   return _mm256_sad_epu8(bytes, _mm256_setzero_si256());
 }
 
-// Adds the lane sums of both vectors to `counts`, pairing lanes of the two
-// vectors in each step so that one short tree serves both.
-NJ_TARGET_AVX2 inline void add_lanes(PairCounts& counts, __m256i differences,
+// Adds the lane sums of both vectors to `counts`, or writes them there when
+// `first`, pairing lanes of the two vectors in each step so that one short
+// tree serves both.
+NJ_TARGET_AVX2 inline void add_lanes(PairCounts& counts, bool first, __m256i differences,
                                      __m256i transitions) noexcept {
   const auto sums = __builtin_shufflevector(differences, transitions, 0, 4, 2, 6) +
                     __builtin_shufflevector(differences, transitions, 1, 5, 3, 7);
-  counts.differences += static_cast<std::uint64_t>(sums[0] + sums[2]);
-  counts.transitions += static_cast<std::uint64_t>(sums[1] + sums[3]);
+  const PairCounts earlier = first ? PairCounts{} : counts;
+  counts = {earlier.differences + static_cast<std::uint64_t>(sums[0] + sums[2]),
+            earlier.transitions + static_cast<std::uint64_t>(sums[1] + sums[3])};
 }
 
 // word_masks on four words at once; `a` and `b` point at word w of plane 0.
@@ -165,7 +167,7 @@ NJ_TARGET_AVX2 void count_avx2(const RowRun& run, PairCounts* counts) noexcept {
         }
       }
     }
-    add_lanes(counts[k], differences, transitions);
+    add_lanes(counts[k], run.first, differences, transitions);
   }
 }
 
@@ -264,12 +266,14 @@ NJ_TARGET_AVX512 inline __m512i lane_sums(__m512i x0, __m512i x1, __m512i x2, __
   return fold_quarters(q01, q23);
 }
 
-// Adds `sums` (two words per pair) to counts[0 .. rows), rows <= 4.
-NJ_TARGET_AVX512 inline void add_pairs(PairCounts* counts, std::size_t rows,
+// Adds `sums` (two words per pair) to counts[0 .. rows), rows <= 4, or
+// writes them there when `first`.
+NJ_TARGET_AVX512 inline void add_pairs(PairCounts* counts, std::size_t rows, bool first,
                                        __m512i sums) noexcept {
   const auto mask = static_cast<__mmask8>((1u << (2 * rows)) - 1);
   auto* out = reinterpret_cast<Word*>(counts);
-  _mm512_mask_storeu_epi64(out, mask, _mm512_maskz_loadu_epi64(mask, out) + sums);
+  const __m512i earlier = first ? _mm512_setzero_si512() : _mm512_maskz_loadu_epi64(mask, out);
+  _mm512_mask_storeu_epi64(out, mask, earlier + sums);
 }
 
 // The counts of one pair, lane by lane.
@@ -313,11 +317,11 @@ NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::
   }
   if constexpr (Transitions) {
     // Differences and transitions alternate, so that the sums come out as PairCounts.
-    add_pairs(counts, std::min<std::size_t>(rows, 4),
+    add_pairs(counts, std::min<std::size_t>(rows, 4), run.first,
               lane_sums(s0.differences, s0.transitions, s1.differences, s1.transitions,
                         s2.differences, s2.transitions, s3.differences, s3.transitions));
     if (rows > 4) {
-      add_pairs(counts + 4, rows - 4,
+      add_pairs(counts + 4, rows - 4, run.first,
                 lane_sums(s4.differences, s4.transitions, s5.differences, s5.transitions,
                           s6.differences, s6.transitions, s7.differences, s7.transitions));
     }
@@ -326,10 +330,10 @@ NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::
         lane_sums(s0.differences, s1.differences, s2.differences, s3.differences,
                   s4.differences, s5.differences, s6.differences, s7.differences);
     const __m512i zero = _mm512_setzero_si512();
-    add_pairs(counts, std::min<std::size_t>(rows, 4),
+    add_pairs(counts, std::min<std::size_t>(rows, 4), run.first,
               __builtin_shufflevector(differences, zero, 0, 8, 1, 8, 2, 8, 3, 8));
     if (rows > 4) {
-      add_pairs(counts + 4, rows - 4,
+      add_pairs(counts + 4, rows - 4, run.first,
                 __builtin_shufflevector(differences, zero, 4, 8, 5, 8, 6, 8, 7, 8));
     }
   }

@@ -43,9 +43,11 @@ struct RowRun {
   std::size_t stride;           // words from one row to the next
   std::size_t count;            // rows in the run
   std::size_t blocks;           // blocks in the range
+  bool first;                   // the row's first range: counts are written, not added to
 };
 
-/// Adds the counts of `run.row` against run row k to counts[k].
+/// Adds the counts of `run.row` against run row k to counts[k], or writes
+/// them there for a run's first range.
 using CountFn = void (*)(const RowRun& run, PairCounts* counts) noexcept;
 
 /// The kernel of `level` for alphabet A; `level` must be supported. Only

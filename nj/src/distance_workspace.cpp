@@ -120,13 +120,15 @@ template <Alphabet A>
 void count_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, StopPoller& poller) {
   const std::size_t stride = job.shape.row_words();
   const std::uint64_t work = tile.pairs();
-  for (std::size_t b = 0; b < job.shape.blocks; b += job.plan.chunk_blocks) {
+  // The first range writes the counts, so even rows of no blocks get one
+  // (empty) range.
+  for (std::size_t b = 0; b == 0 || b < job.shape.blocks; b += job.plan.chunk_blocks) {
     const std::size_t offset = b * PlaneShape<A>::block_size();
     const std::size_t blocks = std::min(job.plan.chunk_blocks, job.shape.blocks - b);
     for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
       const RowRun run{job.planes + i * stride + offset,
                        job.planes + tile.j_first * stride + offset, stride, tile.run_length(i),
-                       blocks};
+                       blocks, b == 0};
       job.count(run, counts + (i - tile.i_first) * tile.width());
     }
     poller.spend(work * blocks * block_words);
@@ -159,7 +161,8 @@ void fill_matrix(const Job<A>& job, std::vector<PairCounts>& counts, DistMat& ma
     const std::size_t i_end = std::min(n, i0 + tile_rows);
     for (std::size_t j0 = 0; j0 + 1 < i_end; j0 += job.plan.run_rows) {
       const Tile tile{std::max(i0, j0 + 1), i_end, j0, std::min(j0 + job.plan.run_rows, i_end - 1)};
-      counts.assign((tile.i_end - tile.i_first) * tile.width(), PairCounts{});
+      // No zeroing: the first range of blocks writes every count.
+      counts.resize((tile.i_end - tile.i_first) * tile.width());
       count_tile(job, tile, counts.data(), poller);
       store_tile(job, tile, counts.data(), matrix);
       poller.spend(tile.pairs());
