@@ -238,7 +238,7 @@ NJ_TARGET_AVX512 inline Masks512 masks512(const Block512<A>& a, const Word* b) n
 // Rows compared with one row at a time: their sixteen (DNA) or eight
 // (protein) accumulators, the row's planes and the other row's fill the
 // 32 vector registers without spilling.
-inline constexpr std::size_t rows512 = 8;
+inline constexpr std::size_t rows512 = row_group;
 
 // Lane sums of neighbouring lanes: lane 2m holds x's lanes 2m and 2m + 1
 // added, lane 2m + 1 the same of y. Shuffles rather than the unpack

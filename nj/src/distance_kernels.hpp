@@ -46,6 +46,10 @@ struct RowRun {
   bool first;                   // the row's first range: counts are written, not added to
 };
 
+/// Rows of a run that the widest kernel compares with the run's row at
+/// once; a run of a multiple of this many wastes no work.
+inline constexpr std::size_t row_group = 8;
+
 /// Adds the counts of `run.row` against run row k to counts[k], or writes
 /// them there for a run's first range.
 using CountFn = void (*)(const RowRun& run, PairCounts* counts) noexcept;

@@ -86,7 +86,8 @@ TilePlan plan_tiles(const PlaneShape<A>& shape) noexcept {
       std::clamp<std::size_t>(chunk_bytes / block_bytes, 1, std::max<std::size_t>(shape.blocks, 1));
   const std::size_t run_rows =
       std::clamp<std::size_t>(run_budget_bytes / (chunk_blocks * block_bytes), 8, 128);
-  return {chunk_blocks, run_rows};
+  // Whole row groups: the widest kernel counts a short last group as a whole one.
+  return {chunk_blocks, run_rows - run_rows % row_group};
 }
 
 // The pairs (i, j) with i in [i_first, i_end) and j in [j_first, min(j_end, i)).
