@@ -742,6 +742,8 @@ class FastEngine {
       highest = e > highest ? e : highest;
       finite = finite && std::isfinite(e);
     });
+    release_row(i);
+    release_row(j);
     birth_[i] = next_birth_++;
     birth_[j] = never_born;
     live_.erase(std::ranges::lower_bound(live_, static_cast<Partner>(j)));
@@ -766,9 +768,33 @@ class FastEngine {
     std::size_t below = 0;
     for (const Partner s : live_) below += r[s] < r_i ? 1u : 0u;
     bin_of_[i] = static_cast<std::uint8_t>(below * bins / live_.size());
-    make_room(values.size());
-    place_row(i, tail_, values, scale);
-    tail_ += values.size();
+    place_row(i, allocate(values.size()), values, scale);
+  }
+
+  /// Gives the store space of slot s's row to later rows.
+  void release_row(std::size_t s) {
+    const std::size_t len = segment_end_[s * bins + bins - 1];
+    if (len == 0) return;
+    holes_.push_back(Hole{rows_[s].base, len});
+    std::ranges::push_heap(holes_, {}, &Hole::length);
+  }
+
+  /// Where a row of `len` entries goes: into the largest space a dead row
+  /// left, when that is large enough, or else at the end of the store.
+  std::size_t allocate(std::size_t len) {
+    if (!holes_.empty() && holes_.front().length >= len) {
+      std::ranges::pop_heap(holes_, {}, &Hole::length);
+      const Hole hole = holes_.back();
+      holes_.pop_back();
+      if (hole.length - len >= smallest_hole) {
+        holes_.push_back(Hole{hole.base + len, hole.length - len});
+        std::ranges::push_heap(holes_, {}, &Hole::length);
+      }
+      return hole.base;
+    }
+    make_room(len);
+    tail_ += len;
+    return tail_ - len;
   }
 
   /// Makes room for `len` entries at the end of the store. Dropping dead
@@ -788,6 +814,7 @@ class FastEngine {
   /// by the new bins without its stale entries. Rows only move down, so each
   /// move is safe in place.
   void compact(bool rebin) {
+    holes_.clear();
     if (rebin) {
       assign_bins();
       last_binned_ = live_.size();
@@ -842,6 +869,14 @@ class FastEngine {
   std::size_t n_;
   EntryStore store_;
   std::size_t tail_ = 0;
+  // Space in the store that dead rows left, largest first; spaces too small
+  // to be worth keeping are forgotten until the next compaction.
+  struct Hole {
+    std::size_t base;
+    std::size_t length;
+  };
+  static constexpr std::size_t smallest_hole = 64;
+  std::vector<Hole> holes_;
 
   std::vector<Partner> live_;  // the live slots, ascending
   std::vector<Birth> birth_;
