@@ -342,10 +342,15 @@ struct Choice {
 // segment too. None of these is NaN: t is finite or infinite, and the row
 // sums, R_b and the lowest finite value standing in for the R_b of an empty
 // bin are finite. A pair is passed over only when one of its bounds is
-// strictly greater than the Q of a pair already evaluated exactly: its own Q
-// is then larger than the smallest Q, so it is not the pair the plain scan
-// chooses, even on a tie. Every other live pair has its Q computed exactly
-// as the plain scan does and is offered.
+// strictly greater than the Q of a pair already evaluated exactly, or equal
+// to it while the pair comes later in the plain scan's order (its higher
+// slot lies above that pair's higher slot, as every pair of row x does when
+// x does): its own Q is then larger than the smallest Q, or it ties a pair
+// visited before it, so it is not the pair the plain scan chooses. The
+// chosen pair only moves to a smaller Q, or to an equal Q visited earlier,
+// so a pair passed over against an earlier choice stays passed over. Every
+// other live pair has its Q computed exactly as the plain scan does and is
+// offered.
 inline double segment_bound(double t, double r_x, double r_bin) noexcept {
   const double as_higher = (t - r_x) - r_bin;
   const double as_lower = (t - r_bin) - r_x;
@@ -390,56 +395,67 @@ struct RowLanes {
   }
 };
 
-/// For the live rows `live[0..count)`: the smallest bound (2) over the
-/// segments of each row, at their fronts. Returns the position of the
-/// smallest of them (count when there is none).
-NJ_WITH_AVX2 std::size_t bound_rows(
-    const double* front, const Partner* live, std::size_t count, const double* r,
-    const double* bin_max, double c, double* out) {
-  Lanes r_bin[2];
-  std::memcpy(&r_bin[0], bin_max, sizeof r_bin[0]);
-  std::memcpy(&r_bin[1], bin_max + 4, sizeof r_bin[1]);
-  std::size_t lowest_at = count;
+/// A live row with segments to walk: bit b of `segments` is set when
+/// segment b may hold a pair coming before the choice.
+struct RowToWalk {
+  Partner slot;
+  std::uint32_t segments;
+};
+
+/// The rows that may hold a pair coming before a choice, with the smallest
+/// bound among them.
+struct Selection {
+  std::size_t rows = 0;
+  std::size_t lowest_slot = 0;
   double lowest = infinity;
+};
+
+/// Appends to `out` every row of `live[0..count)` with a segment whose bound
+/// (2) at its front is below `best`, or equal to it when `ties_count`.
+template <bool ties_count>
+inline void select_range(const double* front, const Partner* live, std::size_t count,
+                         const double* r, const Lanes (&r_bin)[2], double c, double best,
+                         RowToWalk* out, Selection& selection) {
+  const auto below = [best](double bound) {
+    return ties_count ? bound <= best : bound < best;
+  };
   for (std::size_t at = 0; at < count; ++at) {
     const std::size_t x = live[at];
-    const double bound = RowLanes::of(front + x * bins, r[x], r_bin, c).lowest();
-    out[at] = bound;
-    if (bound < lowest) {
-      lowest = bound;
-      lowest_at = at;
+    const RowLanes bound = RowLanes::of(front + x * bins, r[x], r_bin, c);
+    const double lowest = bound.lowest();
+    if (!below(lowest)) continue;
+    std::uint32_t segments = 0;
+    for (std::size_t b = 0; b < 4; ++b) {
+      segments |= static_cast<std::uint32_t>(below(bound.low[b])) << b;
+      segments |= static_cast<std::uint32_t>(below(bound.high[b])) << (b + 4);
+    }
+    out[selection.rows++] = RowToWalk{static_cast<Partner>(x), segments};
+    if (lowest < selection.lowest) {
+      selection.lowest = lowest;
+      selection.lowest_slot = x;
     }
   }
-  return lowest_at;
 }
 
-inline bool below(double bound, double best, bool ties_count) noexcept {
-  return bound < best || (ties_count && bound == best);
-}
-
-/// Appends slot * bins + bin for every segment of the live rows that may
-/// hold a pair coming before the choice (Q `best`, higher slot `best_i`):
-/// whose row bound and own bound (2) are below `best`, or equal to it in a
-/// row x <= best_i.
-NJ_WITH_AVX2 void select_segments(
-    const double* front, const Partner* live, const double* row_bounds, std::size_t count,
-    const double* r, const double* bin_max, double c, double best, std::size_t best_i,
-    std::vector<std::size_t>& out) {
+/// Selects the segments of the live rows `live[0..count)` that may hold a
+/// pair coming before the choice (Q `best`, higher slot `best_i`): whose
+/// bound (2) at the front is below `best`, or equal to it in a row
+/// x <= best_i. `out` needs room for every row.
+NJ_WITH_AVX2 Selection select_segments(const double* front, const Partner* live,
+                                       std::size_t count, const double* r,
+                                       const double* bin_max, double c, double best,
+                                       std::size_t best_i, RowToWalk* out) {
   Lanes r_bin[2];
   std::memcpy(&r_bin[0], bin_max, sizeof r_bin[0]);
   std::memcpy(&r_bin[1], bin_max + 4, sizeof r_bin[1]);
-  for (std::size_t at = 0; at < count; ++at) {
-    const std::size_t x = live[at];
-    const bool ties_count = x <= best_i;
-    if (!below(row_bounds[at], best, ties_count)) continue;
-    const RowLanes bound = RowLanes::of(front + x * bins, r[x], r_bin, c);
-    for (std::size_t b = 0; b < 4; ++b) {
-      if (below(bound.low[b], best, ties_count)) out.push_back(x * bins + b);
-    }
-    for (std::size_t b = 0; b < 4; ++b) {
-      if (below(bound.high[b], best, ties_count)) out.push_back(x * bins + 4 + b);
-    }
-  }
+  // The live slots ascend, so the rows where ties count come first.
+  const std::size_t ties_end =
+      static_cast<std::size_t>(std::upper_bound(live, live + count, best_i) - live);
+  Selection selection;
+  select_range<true>(front, live, ties_end, r, r_bin, c, best, out, selection);
+  select_range<false>(front, live + ties_end, count - ties_end, r, r_bin, c, best, out,
+                      selection);
+  return selection;
 }
 
 class FastEngine {
@@ -455,6 +471,7 @@ class FastEngine {
         segment_begin_(n_ * bins, 0),
         segment_end_(n_ * bins, 0),
         front_(n_ * bins, infinity),
+        to_walk_(new RowToWalk[n_]),
         new_partners_(n_),
         new_values_(n_),
         moved_keys_(n_),
@@ -465,6 +482,7 @@ class FastEngine {
     }
     next_birth_ = static_cast<Birth>(n_);
     newest_ = n_;
+    lowest_slot_ = n_;
     assign_bins();
     last_binned_ = n_;
     build_leaf_rows();
@@ -571,74 +589,64 @@ class FastEngine {
     return ((c * d) - r[hi]) - r[lo];
   }
 
-  /// The smallest bound (2) over the segments of row x, at their fronts.
-  double row_bound(std::size_t x, double c) const noexcept {
-    const double r_x = state_.row_sums[x];
-    const double* front = front_.data() + x * bins;
-    std::array<double, bins> bound{};
-    for (std::size_t b = 0; b < bins; ++b) bound[b] = segment_bound(c * front[b], r_x, bin_max_[b]);
-    double lowest = bound[0];
-    for (std::size_t b = 1; b < bins; ++b) lowest = bound[b] < lowest ? bound[b] : lowest;
-    return lowest;
-  }
-
   void search(double m, Choice& best) {
     const double c = m - 2.0;
-    const std::size_t live = live_.size();
-    row_bounds_.resize(live);
-    const std::size_t lowest = bound_rows(front_.data(), live_.data(), live,
-                                          state_.row_sums.data(), bin_max_.data(), c,
-                                          row_bounds_.data());
     offer_kept(c, best);
     offer_newest(c, best);
-    seed(c, lowest, best);
-    cells_.clear();
-    select_segments(front_.data(), live_.data(), row_bounds_.data(), live, state_.row_sums.data(),
-                    bin_max_.data(), c, best.q, best.i, cells_);
+    // The row of smallest bound changes little from one step to the next:
+    // with its pair offered too, the choice is usually final before the
+    // rows are looked at.
+    if (lowest_slot_ < n_ && birth_[lowest_slot_] != never_born) seed(lowest_slot_, c, best);
+    const Selection selection =
+        select_segments(front_.data(), live_.data(), live_.size(), state_.row_sums.data(),
+                        bin_max_.data(), c, best.q, best.i, to_walk_.get());
+    if (selection.rows == 0) return;
+    lowest_slot_ = selection.lowest_slot;
+    seed(lowest_slot_, c, best);
     // The segments lie scattered in the store: fetch well ahead of use.
-    constexpr std::size_t ahead = 32;
-    for (std::size_t k = 0; k < std::min(ahead, cells_.size()); ++k) fetch_segment(cells_[k]);
-    for (std::size_t k = 0; k < cells_.size(); ++k) {
-      if (k + ahead < cells_.size()) fetch_segment(cells_[k + ahead]);
-      const std::size_t x = cells_[k] / bins;
-      const std::size_t b = cells_[k] % bins;
-      if (best.may_precede(segment_bound(c * front_[cells_[k]], state_.row_sums[x], bin_max_[b]),
-                           x)) {
-        walk(x, b, c, best);
-      }
-    }
-  }
-
-  void fetch_segment(std::size_t cell) const noexcept {
-    const std::size_t at = rows_[cell / bins].base + segment_begin_[cell];
-    __builtin_prefetch(store_.entries + at);
-  }
-
-  /// A first exactly evaluated pair, from the segment with the smallest
-  /// bound; its Q lets the search pass over most segments at once.
-  void seed(double c, std::size_t lowest, Choice& best) {
-    for (std::size_t at = lowest;;) {
-      if (at == row_bounds_.size() || row_bounds_[at] == infinity) return;
-      const std::size_t x = live_[at];
+    constexpr std::size_t ahead = 24;
+    for (std::size_t k = 0; k < std::min(ahead, selection.rows); ++k) fetch_segments(k);
+    for (std::size_t k = 0; k < selection.rows; ++k) {
+      if (k + ahead < selection.rows) fetch_segments(k + ahead);
+      const std::size_t x = to_walk_[k].slot;
       const double r_x = state_.row_sums[x];
-      std::size_t chosen = 0;
-      double chosen_bound = infinity;
-      for (std::size_t b = 0; b < bins; ++b) {
-        const double bound = segment_bound(c * front_[x * bins + b], r_x, bin_max_[b]);
-        if (bound < chosen_bound) {
-          chosen = b;
-          chosen_bound = bound;
+      for (std::uint32_t segments = to_walk_[k].segments; segments != 0;
+           segments &= segments - 1) {
+        const auto b = static_cast<std::size_t>(std::countr_zero(segments));
+        if (best.may_precede(segment_bound(c * front_[x * bins + b], r_x, bin_max_[b]), x)) {
+          walk(x, b, c, best);
         }
       }
-      const std::size_t p = drop_stale_front(x, chosen);
-      if (p < rows_[x].base + segment_end_[x * bins + chosen]) {
-        const std::size_t y = store_.entries[p].partner;
-        best.offer(std::max(x, y), std::min(x, y), exact_q(std::max(x, y), std::min(x, y), c));
-        return;
-      }
-      row_bounds_[at] = row_bound(x, c);
-      at = static_cast<std::size_t>(std::ranges::min_element(row_bounds_) - row_bounds_.begin());
     }
+  }
+
+  void fetch_segments(std::size_t k) const noexcept {
+    const std::size_t x = to_walk_[k].slot;
+    for (std::uint32_t segments = to_walk_[k].segments; segments != 0; segments &= segments - 1) {
+      const auto b = static_cast<std::size_t>(std::countr_zero(segments));
+      __builtin_prefetch(store_.entries + rows_[x].base + segment_begin_[x * bins + b]);
+    }
+  }
+
+  /// Offers the first live entry of the segment of row x with the smallest
+  /// bound: an exactly evaluated pair whose Q lets the search pass over
+  /// most segments at once.
+  void seed(std::size_t x, double c, Choice& best) {
+    const double r_x = state_.row_sums[x];
+    std::size_t chosen = 0;
+    double chosen_bound = infinity;
+    for (std::size_t b = 0; b < bins; ++b) {
+      const double bound = segment_bound(c * front_[x * bins + b], r_x, bin_max_[b]);
+      if (bound < chosen_bound) {
+        chosen = b;
+        chosen_bound = bound;
+      }
+    }
+    if (chosen_bound == infinity) return;
+    const std::size_t p = drop_stale_front(x, chosen);
+    if (p == rows_[x].base + segment_end_[x * bins + chosen]) return;
+    const std::size_t y = store_.entries[p].partner;
+    best.offer(std::max(x, y), std::min(x, y), exact_q(std::max(x, y), std::min(x, y), c));
   }
 
   /// Skips the stale entries at the front of a segment for good, refreshes
@@ -890,8 +898,7 @@ class FastEngine {
   std::vector<std::uint32_t> segment_begin_;
   std::vector<std::uint32_t> segment_end_;
   LineAlignedDoubles front_;
-  std::vector<double> row_bounds_;  // per position in live_
-  std::vector<std::size_t> cells_;  // slot * bins + bin of the segments to walk
+  std::unique_ptr<RowToWalk[]> to_walk_;  // room for every slot
   struct Kept {
     Partner hi = 0;
     Partner lo = 0;
@@ -901,6 +908,7 @@ class FastEngine {
   };
   std::array<Kept, 4> kept_{};
   std::size_t newest_ = 0;  // the slot whose row the last join made, or n
+  std::size_t lowest_slot_ = 0;  // the row of smallest bound in the last search, or n
   std::uint64_t visited_ = 0;
 
   RowWriter writer_;
