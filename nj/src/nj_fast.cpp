@@ -86,8 +86,10 @@ class KeyScale {
 
   double decode(Key key) const noexcept { return (offset_ + static_cast<double>(key)) * step_; }
 
-  /// Keys of `count` values; the values must lie in the scale's range.
-  void encode(const double* values, std::size_t count, Key* keys) const noexcept;
+  /// Keys of `count` values, and their buckets (bucket_of) with the bins
+  /// `value_bins`; the values must lie in the scale's range.
+  void encode(const double* values, const std::uint8_t* value_bins, std::size_t count,
+              unsigned shift, Key* keys, std::uint16_t* buckets) const noexcept;
 
  private:
   static constexpr double key_count = 65536.0;
@@ -108,10 +110,17 @@ inline Key encode_one(double v, double step, double inverse, double offset) noex
   return static_cast<Key>(key);
 }
 
-NJ_WITH_AVX2 void encode_keys(
-    const double* values, std::size_t count, double step, double inverse, double offset,
-    Key* keys) {
+/// The bucket of an entry: its bin, then the top bits of its key.
+inline std::uint16_t bucket_of(std::uint32_t bin, Key key, unsigned shift) noexcept {
+  return static_cast<std::uint16_t>(((bin << 16) | key) >> shift);
+}
+
+/// encode_keys, and the bucket of each value with the bin `value_bins[p]`.
+NJ_WITH_AVX2 void encode_buckets(
+    const double* values, const std::uint8_t* value_bins, std::size_t count, double step,
+    double inverse, double offset, unsigned shift, Key* keys, std::uint16_t* buckets) {
   using Ints = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
+  using Shorts = std::uint16_t __attribute__((vector_size(4 * sizeof(std::uint16_t))));
   const Lanes top = {65535.0, 65535.0, 65535.0, 65535.0};
   const Lanes zero = {};
   std::size_t p = 0;
@@ -125,9 +134,17 @@ NJ_WITH_AVX2 void encode_keys(
     const Lanes decoded = (offset + whole) * step;
     const Lanes key = v < decoded ? whole - 1.0 : whole;
     const Ints integral = __builtin_convertvector(key, Ints);
-    for (std::size_t lane = 0; lane < 4; ++lane) keys[p + lane] = static_cast<Key>(integral[lane]);
+    const Ints bin = {value_bins[p], value_bins[p + 1], value_bins[p + 2], value_bins[p + 3]};
+    const Ints bucket = ((bin << 16) | integral) >> static_cast<int>(shift);
+    const Shorts key_out = __builtin_convertvector(integral, Shorts);
+    const Shorts bucket_out = __builtin_convertvector(bucket, Shorts);
+    std::memcpy(keys + p, &key_out, sizeof key_out);
+    std::memcpy(buckets + p, &bucket_out, sizeof bucket_out);
   }
-  for (; p < count; ++p) keys[p] = encode_one(values[p], step, inverse, offset);
+  for (; p < count; ++p) {
+    keys[p] = encode_one(values[p], step, inverse, offset);
+    buckets[p] = bucket_of(value_bins[p], keys[p], shift);
+  }
 }
 
 /// The smallest and the largest of `count` values, in four lanes at once.
@@ -158,8 +175,9 @@ NJ_WITH_AVX2 void value_range(const double* values, std::size_t count, double* l
   *highest = hi;
 }
 
-void KeyScale::encode(const double* values, std::size_t count, Key* keys) const noexcept {
-  encode_keys(values, count, step_, inverse_, offset_, keys);
+void KeyScale::encode(const double* values, const std::uint8_t* value_bins, std::size_t count,
+                      unsigned shift, Key* keys, std::uint16_t* buckets) const noexcept {
+  encode_buckets(values, value_bins, count, step_, inverse_, offset_, shift, keys, buckets);
 }
 
 /// Doubles in whole cache lines, so that each slot's eight fronts are one.
@@ -199,16 +217,18 @@ struct Row {
 /// hold for the entries after it.
 class RowWriter {
  public:
-  /// Encodes and orders the entries (values[p], partners[p]) into `out`;
-  /// returns the row without its base and sets where each bin's segment
-  /// ends.
+  /// Encodes and orders the entries (values[p], partners[p]), whose
+  /// partners are in the bins `value_bins[p]`, into `out`; returns the row
+  /// without its base and sets where each bin's segment ends.
   Row write(std::span<const double> values, std::span<const Partner> partners,
-            const std::uint8_t* bin_of, const KeyScale& scale, Entry* out,
+            const std::uint8_t* value_bins, const KeyScale& scale, Entry* out,
             std::array<std::uint32_t, bins>& segment_ends) {
-    const unsigned bits = bits_for(values.size());
-    encoded_.resize(values.size());
-    scale.encode(values.data(), values.size(), encoded_.data());
-    order(encoded_, partners, bin_of, bits, out, segment_ends);
+    const std::size_t len = values.size();
+    const unsigned bits = bits_for(len);
+    encoded_.resize(len);
+    buckets_.resize(len);
+    scale.encode(values.data(), value_bins, len, 16 - bits, encoded_.data(), buckets_.data());
+    order(encoded_, partners, bits, out, segment_ends);
     return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits))};
   }
 
@@ -218,7 +238,11 @@ class RowWriter {
                const std::uint8_t* bin_of, const Row& row, Entry* out,
                std::array<std::uint32_t, bins>& segment_ends) {
     const auto bits = static_cast<unsigned>(16 - std::countr_zero(row.floor_mask));
-    order(keys, partners, bin_of, bits, out, segment_ends);
+    buckets_.resize(keys.size());
+    for (std::size_t p = 0; p < keys.size(); ++p) {
+      buckets_[p] = bucket_of(bin_of[partners[p]], keys[p], 16 - bits);
+    }
+    order(keys, partners, bits, out, segment_ends);
   }
 
  private:
@@ -228,19 +252,12 @@ class RowWriter {
     return std::clamp(width, 3u, 14u) - 2u;
   }
 
-  void order(std::span<const Key> keys, std::span<const Partner> partners,
-             const std::uint8_t* bin_of, unsigned bits, Entry* out,
-             std::array<std::uint32_t, bins>& segment_ends) {
+  /// Orders the entries by their buckets (buckets_).
+  void order(std::span<const Key> keys, std::span<const Partner> partners, unsigned bits,
+             Entry* out, std::array<std::uint32_t, bins>& segment_ends) {
     const std::size_t len = partners.size();
-    const unsigned shift = 16 - bits;
     counts_.assign((bins << bits) + 1, 0);
-    buckets_.resize(len);
-    for (std::size_t p = 0; p < len; ++p) {
-      const auto bucket =
-          static_cast<std::uint16_t>((bin_of[partners[p]] << bits) + (keys[p] >> shift));
-      buckets_[p] = bucket;
-      ++counts_[bucket + 1u];
-    }
+    for (std::size_t p = 0; p < len; ++p) ++counts_[buckets_[p] + 1u];
     for (std::size_t b = 1; b < counts_.size(); ++b) counts_[b] += counts_[b - 1];
     for (std::size_t b = 0; b < bins; ++b) segment_ends[b] = counts_[(b + 1) << bits];
     // Scattering into a buffer that stays in cache, then copying the whole
@@ -473,6 +490,7 @@ class FastEngine {
         front_(n_ * bins, infinity),
         to_walk_(new RowToWalk[n_]),
         new_partners_(n_),
+        new_bins_(n_),
         new_values_(n_),
         moved_keys_(n_),
         moved_partners_(n_) {
@@ -537,19 +555,19 @@ class FastEngine {
       double lowest = 0.0;
       double highest = 0.0;
       value_range(row.data(), row.size(), &lowest, &highest);
-      place_row(x, pair_index(0, x), row, KeyScale(lowest, highest));
+      place_row(x, pair_index(0, x), row, bin_of_.data(), KeyScale(lowest, highest));
       poller_.spend(4 * x);
     }
     tail_ = pair_index(0, n_);
   }
 
-  /// Writes the entries (values[p], new_partners_[p]) into the store at
-  /// `at` as the row of slot x.
+  /// Writes the entries (values[p], new_partners_[p]), whose partners are
+  /// in the bins value_bins[p], into the store at `at` as the row of slot x.
   void place_row(std::size_t x, std::size_t at, std::span<const double> values,
-                 const KeyScale& scale) {
+                 const std::uint8_t* value_bins, const KeyScale& scale) {
     std::array<std::uint32_t, bins> ends{};
     rows_[x] = writer_.write(values, std::span(new_partners_).first(values.size()),
-                             bin_of_.data(), scale, store_.entries + at, ends);
+                             value_bins, scale, store_.entries + at, ends);
     rows_[x].base = at;
     set_segments(x, ends);
   }
@@ -744,6 +762,7 @@ class FastEngine {
     bool finite = true;
     detail::join_slots(state_, i, j, m, live_, [&](std::size_t k, double e) {
       new_partners_[count] = static_cast<Partner>(k);
+      new_bins_[count] = bin_of_[k];
       new_values_[count] = e;
       ++count;
       lowest = e < lowest ? e : lowest;
@@ -776,7 +795,7 @@ class FastEngine {
     std::size_t below = 0;
     for (const Partner s : live_) below += r[s] < r_i ? 1u : 0u;
     bin_of_[i] = static_cast<std::uint8_t>(below * bins / live_.size());
-    place_row(i, allocate(values.size()), values, scale);
+    place_row(i, allocate(values.size()), values, new_bins_.data(), scale);
   }
 
   /// Gives the store space of slot s's row to later rows.
@@ -913,6 +932,7 @@ class FastEngine {
 
   RowWriter writer_;
   std::vector<Partner> new_partners_;
+  std::vector<std::uint8_t> new_bins_;  // the bins of new_partners_
   std::vector<double> new_values_;
   // A row being moved during a compaction that puts subtrees in new bins.
   std::vector<Key> moved_keys_;
