@@ -86,8 +86,10 @@ class KeyScale {
 
   double decode(Key key) const noexcept { return (offset_ + static_cast<double>(key)) * step_; }
 
-  /// Keys of `count` values; the values must lie in the scale's range.
-  void encode(const double* values, std::size_t count, Key* keys) const noexcept;
+  /// Keys of `count` values, and their buckets (bucket_of) with the bins
+  /// `value_bins`; the values must lie in the scale's range.
+  void encode(const double* values, const std::uint8_t* value_bins, std::size_t count,
+              unsigned shift, Key* keys, std::uint16_t* buckets) const noexcept;
 
  private:
   static constexpr double key_count = 65536.0;
@@ -108,10 +110,17 @@ inline Key encode_one(double v, double step, double inverse, double offset) noex
   return static_cast<Key>(key);
 }
 
-NJ_WITH_AVX2 void encode_keys(
-    const double* values, std::size_t count, double step, double inverse, double offset,
-    Key* keys) {
+/// The bucket of an entry: its bin, then the top bits of its key.
+inline std::uint16_t bucket_of(std::uint32_t bin, Key key, unsigned shift) noexcept {
+  return static_cast<std::uint16_t>(((bin << 16) | key) >> shift);
+}
+
+/// encode_keys, and the bucket of each value with the bin `value_bins[p]`.
+NJ_WITH_AVX2 void encode_buckets(
+    const double* values, const std::uint8_t* value_bins, std::size_t count, double step,
+    double inverse, double offset, unsigned shift, Key* keys, std::uint16_t* buckets) {
   using Ints = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
+  using Shorts = std::uint16_t __attribute__((vector_size(4 * sizeof(std::uint16_t))));
   const Lanes top = {65535.0, 65535.0, 65535.0, 65535.0};
   const Lanes zero = {};
   std::size_t p = 0;
@@ -125,9 +134,17 @@ NJ_WITH_AVX2 void encode_keys(
     const Lanes decoded = (offset + whole) * step;
     const Lanes key = v < decoded ? whole - 1.0 : whole;
     const Ints integral = __builtin_convertvector(key, Ints);
-    for (std::size_t lane = 0; lane < 4; ++lane) keys[p + lane] = static_cast<Key>(integral[lane]);
+    const Ints bin = {value_bins[p], value_bins[p + 1], value_bins[p + 2], value_bins[p + 3]};
+    const Ints bucket = ((bin << 16) | integral) >> static_cast<int>(shift);
+    const Shorts key_out = __builtin_convertvector(integral, Shorts);
+    const Shorts bucket_out = __builtin_convertvector(bucket, Shorts);
+    std::memcpy(keys + p, &key_out, sizeof key_out);
+    std::memcpy(buckets + p, &bucket_out, sizeof bucket_out);
   }
-  for (; p < count; ++p) keys[p] = encode_one(values[p], step, inverse, offset);
+  for (; p < count; ++p) {
+    keys[p] = encode_one(values[p], step, inverse, offset);
+    buckets[p] = bucket_of(value_bins[p], keys[p], shift);
+  }
 }
 
 /// The smallest and the largest of `count` values, in four lanes at once.
@@ -158,8 +175,9 @@ NJ_WITH_AVX2 void value_range(const double* values, std::size_t count, double* l
   *highest = hi;
 }
 
-void KeyScale::encode(const double* values, std::size_t count, Key* keys) const noexcept {
-  encode_keys(values, count, step_, inverse_, offset_, keys);
+void KeyScale::encode(const double* values, const std::uint8_t* value_bins, std::size_t count,
+                      unsigned shift, Key* keys, std::uint16_t* buckets) const noexcept {
+  encode_buckets(values, value_bins, count, step_, inverse_, offset_, shift, keys, buckets);
 }
 
 /// Doubles in whole cache lines, so that each slot's eight fronts are one.
@@ -199,16 +217,18 @@ struct Row {
 /// hold for the entries after it.
 class RowWriter {
  public:
-  /// Encodes and orders the entries (values[p], partners[p]) into `out`;
-  /// returns the row without its base and sets where each bin's segment
-  /// ends.
+  /// Encodes and orders the entries (values[p], partners[p]), whose
+  /// partners are in the bins `value_bins[p]`, into `out`; returns the row
+  /// without its base and sets where each bin's segment ends.
   Row write(std::span<const double> values, std::span<const Partner> partners,
-            const std::uint8_t* bin_of, const KeyScale& scale, Entry* out,
+            const std::uint8_t* value_bins, const KeyScale& scale, Entry* out,
             std::array<std::uint32_t, bins>& segment_ends) {
-    const unsigned bits = bits_for(values.size());
-    encoded_.resize(values.size());
-    scale.encode(values.data(), values.size(), encoded_.data());
-    order(encoded_, partners, bin_of, bits, out, segment_ends);
+    const std::size_t len = values.size();
+    const unsigned bits = bits_for(len);
+    encoded_.resize(len);
+    buckets_.resize(len);
+    scale.encode(values.data(), value_bins, len, 16 - bits, encoded_.data(), buckets_.data());
+    order(encoded_, partners, bits, out, segment_ends);
     return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits))};
   }
 
@@ -218,7 +238,11 @@ class RowWriter {
                const std::uint8_t* bin_of, const Row& row, Entry* out,
                std::array<std::uint32_t, bins>& segment_ends) {
     const auto bits = static_cast<unsigned>(16 - std::countr_zero(row.floor_mask));
-    order(keys, partners, bin_of, bits, out, segment_ends);
+    buckets_.resize(keys.size());
+    for (std::size_t p = 0; p < keys.size(); ++p) {
+      buckets_[p] = bucket_of(bin_of[partners[p]], keys[p], 16 - bits);
+    }
+    order(keys, partners, bits, out, segment_ends);
   }
 
  private:
@@ -228,19 +252,12 @@ class RowWriter {
     return std::clamp(width, 3u, 14u) - 2u;
   }
 
-  void order(std::span<const Key> keys, std::span<const Partner> partners,
-             const std::uint8_t* bin_of, unsigned bits, Entry* out,
-             std::array<std::uint32_t, bins>& segment_ends) {
+  /// Orders the entries by their buckets (buckets_).
+  void order(std::span<const Key> keys, std::span<const Partner> partners, unsigned bits,
+             Entry* out, std::array<std::uint32_t, bins>& segment_ends) {
     const std::size_t len = partners.size();
-    const unsigned shift = 16 - bits;
     counts_.assign((bins << bits) + 1, 0);
-    buckets_.resize(len);
-    for (std::size_t p = 0; p < len; ++p) {
-      const auto bucket =
-          static_cast<std::uint16_t>((bin_of[partners[p]] << bits) + (keys[p] >> shift));
-      buckets_[p] = bucket;
-      ++counts_[bucket + 1u];
-    }
+    for (std::size_t p = 0; p < len; ++p) ++counts_[buckets_[p] + 1u];
     for (std::size_t b = 1; b < counts_.size(); ++b) counts_[b] += counts_[b - 1];
     for (std::size_t b = 0; b < bins; ++b) segment_ends[b] = counts_[(b + 1) << bits];
     // Scattering into a buffer that stays in cache, then copying the whole
@@ -342,10 +359,15 @@ struct Choice {
 // segment too. None of these is NaN: t is finite or infinite, and the row
 // sums, R_b and the lowest finite value standing in for the R_b of an empty
 // bin are finite. A pair is passed over only when one of its bounds is
-// strictly greater than the Q of a pair already evaluated exactly: its own Q
-// is then larger than the smallest Q, so it is not the pair the plain scan
-// chooses, even on a tie. Every other live pair has its Q computed exactly
-// as the plain scan does and is offered.
+// strictly greater than the Q of a pair already evaluated exactly, or equal
+// to it while the pair comes later in the plain scan's order (its higher
+// slot lies above that pair's higher slot, as every pair of row x does when
+// x does): its own Q is then larger than the smallest Q, or it ties a pair
+// visited before it, so it is not the pair the plain scan chooses. The
+// chosen pair only moves to a smaller Q, or to an equal Q visited earlier,
+// so a pair passed over against an earlier choice stays passed over. Every
+// other live pair has its Q computed exactly as the plain scan does and is
+// offered.
 inline double segment_bound(double t, double r_x, double r_bin) noexcept {
   const double as_higher = (t - r_x) - r_bin;
   const double as_lower = (t - r_bin) - r_x;
@@ -390,56 +412,67 @@ struct RowLanes {
   }
 };
 
-/// For the live rows `live[0..count)`: the smallest bound (2) over the
-/// segments of each row, at their fronts. Returns the position of the
-/// smallest of them (count when there is none).
-NJ_WITH_AVX2 std::size_t bound_rows(
-    const double* front, const Partner* live, std::size_t count, const double* r,
-    const double* bin_max, double c, double* out) {
-  Lanes r_bin[2];
-  std::memcpy(&r_bin[0], bin_max, sizeof r_bin[0]);
-  std::memcpy(&r_bin[1], bin_max + 4, sizeof r_bin[1]);
-  std::size_t lowest_at = count;
+/// A live row with segments to walk: bit b of `segments` is set when
+/// segment b may hold a pair coming before the choice.
+struct RowToWalk {
+  Partner slot;
+  std::uint32_t segments;
+};
+
+/// The rows that may hold a pair coming before a choice, with the smallest
+/// bound among them.
+struct Selection {
+  std::size_t rows = 0;
+  std::size_t lowest_slot = 0;
   double lowest = infinity;
+};
+
+/// Appends to `out` every row of `live[0..count)` with a segment whose bound
+/// (2) at its front is below `best`, or equal to it when `ties_count`.
+template <bool ties_count>
+inline void select_range(const double* front, const Partner* live, std::size_t count,
+                         const double* r, const Lanes (&r_bin)[2], double c, double best,
+                         RowToWalk* out, Selection& selection) {
+  const auto below = [best](double bound) {
+    return ties_count ? bound <= best : bound < best;
+  };
   for (std::size_t at = 0; at < count; ++at) {
     const std::size_t x = live[at];
-    const double bound = RowLanes::of(front + x * bins, r[x], r_bin, c).lowest();
-    out[at] = bound;
-    if (bound < lowest) {
-      lowest = bound;
-      lowest_at = at;
+    const RowLanes bound = RowLanes::of(front + x * bins, r[x], r_bin, c);
+    const double lowest = bound.lowest();
+    if (!below(lowest)) continue;
+    std::uint32_t segments = 0;
+    for (std::size_t b = 0; b < 4; ++b) {
+      segments |= static_cast<std::uint32_t>(below(bound.low[b])) << b;
+      segments |= static_cast<std::uint32_t>(below(bound.high[b])) << (b + 4);
+    }
+    out[selection.rows++] = RowToWalk{static_cast<Partner>(x), segments};
+    if (lowest < selection.lowest) {
+      selection.lowest = lowest;
+      selection.lowest_slot = x;
     }
   }
-  return lowest_at;
 }
 
-inline bool below(double bound, double best, bool ties_count) noexcept {
-  return bound < best || (ties_count && bound == best);
-}
-
-/// Appends slot * bins + bin for every segment of the live rows that may
-/// hold a pair coming before the choice (Q `best`, higher slot `best_i`):
-/// whose row bound and own bound (2) are below `best`, or equal to it in a
-/// row x <= best_i.
-NJ_WITH_AVX2 void select_segments(
-    const double* front, const Partner* live, const double* row_bounds, std::size_t count,
-    const double* r, const double* bin_max, double c, double best, std::size_t best_i,
-    std::vector<std::size_t>& out) {
+/// Selects the segments of the live rows `live[0..count)` that may hold a
+/// pair coming before the choice (Q `best`, higher slot `best_i`): whose
+/// bound (2) at the front is below `best`, or equal to it in a row
+/// x <= best_i. `out` needs room for every row.
+NJ_WITH_AVX2 Selection select_segments(const double* front, const Partner* live,
+                                       std::size_t count, const double* r,
+                                       const double* bin_max, double c, double best,
+                                       std::size_t best_i, RowToWalk* out) {
   Lanes r_bin[2];
   std::memcpy(&r_bin[0], bin_max, sizeof r_bin[0]);
   std::memcpy(&r_bin[1], bin_max + 4, sizeof r_bin[1]);
-  for (std::size_t at = 0; at < count; ++at) {
-    const std::size_t x = live[at];
-    const bool ties_count = x <= best_i;
-    if (!below(row_bounds[at], best, ties_count)) continue;
-    const RowLanes bound = RowLanes::of(front + x * bins, r[x], r_bin, c);
-    for (std::size_t b = 0; b < 4; ++b) {
-      if (below(bound.low[b], best, ties_count)) out.push_back(x * bins + b);
-    }
-    for (std::size_t b = 0; b < 4; ++b) {
-      if (below(bound.high[b], best, ties_count)) out.push_back(x * bins + 4 + b);
-    }
-  }
+  // The live slots ascend, so the rows where ties count come first.
+  const std::size_t ties_end =
+      static_cast<std::size_t>(std::upper_bound(live, live + count, best_i) - live);
+  Selection selection;
+  select_range<true>(front, live, ties_end, r, r_bin, c, best, out, selection);
+  select_range<false>(front, live + ties_end, count - ties_end, r, r_bin, c, best, out,
+                      selection);
+  return selection;
 }
 
 class FastEngine {
@@ -455,7 +488,9 @@ class FastEngine {
         segment_begin_(n_ * bins, 0),
         segment_end_(n_ * bins, 0),
         front_(n_ * bins, infinity),
+        to_walk_(new RowToWalk[n_]),
         new_partners_(n_),
+        new_bins_(n_),
         new_values_(n_),
         moved_keys_(n_),
         moved_partners_(n_) {
@@ -465,6 +500,7 @@ class FastEngine {
     }
     next_birth_ = static_cast<Birth>(n_);
     newest_ = n_;
+    lowest_slot_ = n_;
     assign_bins();
     last_binned_ = n_;
     build_leaf_rows();
@@ -519,19 +555,19 @@ class FastEngine {
       double lowest = 0.0;
       double highest = 0.0;
       value_range(row.data(), row.size(), &lowest, &highest);
-      place_row(x, pair_index(0, x), row, KeyScale(lowest, highest));
+      place_row(x, pair_index(0, x), row, bin_of_.data(), KeyScale(lowest, highest));
       poller_.spend(4 * x);
     }
     tail_ = pair_index(0, n_);
   }
 
-  /// Writes the entries (values[p], new_partners_[p]) into the store at
-  /// `at` as the row of slot x.
+  /// Writes the entries (values[p], new_partners_[p]), whose partners are
+  /// in the bins value_bins[p], into the store at `at` as the row of slot x.
   void place_row(std::size_t x, std::size_t at, std::span<const double> values,
-                 const KeyScale& scale) {
+                 const std::uint8_t* value_bins, const KeyScale& scale) {
     std::array<std::uint32_t, bins> ends{};
     rows_[x] = writer_.write(values, std::span(new_partners_).first(values.size()),
-                             bin_of_.data(), scale, store_.entries + at, ends);
+                             value_bins, scale, store_.entries + at, ends);
     rows_[x].base = at;
     set_segments(x, ends);
   }
@@ -571,74 +607,64 @@ class FastEngine {
     return ((c * d) - r[hi]) - r[lo];
   }
 
-  /// The smallest bound (2) over the segments of row x, at their fronts.
-  double row_bound(std::size_t x, double c) const noexcept {
-    const double r_x = state_.row_sums[x];
-    const double* front = front_.data() + x * bins;
-    std::array<double, bins> bound{};
-    for (std::size_t b = 0; b < bins; ++b) bound[b] = segment_bound(c * front[b], r_x, bin_max_[b]);
-    double lowest = bound[0];
-    for (std::size_t b = 1; b < bins; ++b) lowest = bound[b] < lowest ? bound[b] : lowest;
-    return lowest;
-  }
-
   void search(double m, Choice& best) {
     const double c = m - 2.0;
-    const std::size_t live = live_.size();
-    row_bounds_.resize(live);
-    const std::size_t lowest = bound_rows(front_.data(), live_.data(), live,
-                                          state_.row_sums.data(), bin_max_.data(), c,
-                                          row_bounds_.data());
     offer_kept(c, best);
     offer_newest(c, best);
-    seed(c, lowest, best);
-    cells_.clear();
-    select_segments(front_.data(), live_.data(), row_bounds_.data(), live, state_.row_sums.data(),
-                    bin_max_.data(), c, best.q, best.i, cells_);
+    // The row of smallest bound changes little from one step to the next:
+    // with its pair offered too, the choice is usually final before the
+    // rows are looked at.
+    if (lowest_slot_ < n_ && birth_[lowest_slot_] != never_born) seed(lowest_slot_, c, best);
+    const Selection selection =
+        select_segments(front_.data(), live_.data(), live_.size(), state_.row_sums.data(),
+                        bin_max_.data(), c, best.q, best.i, to_walk_.get());
+    if (selection.rows == 0) return;
+    lowest_slot_ = selection.lowest_slot;
+    seed(lowest_slot_, c, best);
     // The segments lie scattered in the store: fetch well ahead of use.
-    constexpr std::size_t ahead = 32;
-    for (std::size_t k = 0; k < std::min(ahead, cells_.size()); ++k) fetch_segment(cells_[k]);
-    for (std::size_t k = 0; k < cells_.size(); ++k) {
-      if (k + ahead < cells_.size()) fetch_segment(cells_[k + ahead]);
-      const std::size_t x = cells_[k] / bins;
-      const std::size_t b = cells_[k] % bins;
-      if (best.may_precede(segment_bound(c * front_[cells_[k]], state_.row_sums[x], bin_max_[b]),
-                           x)) {
-        walk(x, b, c, best);
-      }
-    }
-  }
-
-  void fetch_segment(std::size_t cell) const noexcept {
-    const std::size_t at = rows_[cell / bins].base + segment_begin_[cell];
-    __builtin_prefetch(store_.entries + at);
-  }
-
-  /// A first exactly evaluated pair, from the segment with the smallest
-  /// bound; its Q lets the search pass over most segments at once.
-  void seed(double c, std::size_t lowest, Choice& best) {
-    for (std::size_t at = lowest;;) {
-      if (at == row_bounds_.size() || row_bounds_[at] == infinity) return;
-      const std::size_t x = live_[at];
+    constexpr std::size_t ahead = 24;
+    for (std::size_t k = 0; k < std::min(ahead, selection.rows); ++k) fetch_segments(k);
+    for (std::size_t k = 0; k < selection.rows; ++k) {
+      if (k + ahead < selection.rows) fetch_segments(k + ahead);
+      const std::size_t x = to_walk_[k].slot;
       const double r_x = state_.row_sums[x];
-      std::size_t chosen = 0;
-      double chosen_bound = infinity;
-      for (std::size_t b = 0; b < bins; ++b) {
-        const double bound = segment_bound(c * front_[x * bins + b], r_x, bin_max_[b]);
-        if (bound < chosen_bound) {
-          chosen = b;
-          chosen_bound = bound;
+      for (std::uint32_t segments = to_walk_[k].segments; segments != 0;
+           segments &= segments - 1) {
+        const auto b = static_cast<std::size_t>(std::countr_zero(segments));
+        if (best.may_precede(segment_bound(c * front_[x * bins + b], r_x, bin_max_[b]), x)) {
+          walk(x, b, c, best);
         }
       }
-      const std::size_t p = drop_stale_front(x, chosen);
-      if (p < rows_[x].base + segment_end_[x * bins + chosen]) {
-        const std::size_t y = store_.entries[p].partner;
-        best.offer(std::max(x, y), std::min(x, y), exact_q(std::max(x, y), std::min(x, y), c));
-        return;
-      }
-      row_bounds_[at] = row_bound(x, c);
-      at = static_cast<std::size_t>(std::ranges::min_element(row_bounds_) - row_bounds_.begin());
     }
+  }
+
+  void fetch_segments(std::size_t k) const noexcept {
+    const std::size_t x = to_walk_[k].slot;
+    for (std::uint32_t segments = to_walk_[k].segments; segments != 0; segments &= segments - 1) {
+      const auto b = static_cast<std::size_t>(std::countr_zero(segments));
+      __builtin_prefetch(store_.entries + rows_[x].base + segment_begin_[x * bins + b]);
+    }
+  }
+
+  /// Offers the first live entry of the segment of row x with the smallest
+  /// bound: an exactly evaluated pair whose Q lets the search pass over
+  /// most segments at once.
+  void seed(std::size_t x, double c, Choice& best) {
+    const double r_x = state_.row_sums[x];
+    std::size_t chosen = 0;
+    double chosen_bound = infinity;
+    for (std::size_t b = 0; b < bins; ++b) {
+      const double bound = segment_bound(c * front_[x * bins + b], r_x, bin_max_[b]);
+      if (bound < chosen_bound) {
+        chosen = b;
+        chosen_bound = bound;
+      }
+    }
+    if (chosen_bound == infinity) return;
+    const std::size_t p = drop_stale_front(x, chosen);
+    if (p == rows_[x].base + segment_end_[x * bins + chosen]) return;
+    const std::size_t y = store_.entries[p].partner;
+    best.offer(std::max(x, y), std::min(x, y), exact_q(std::max(x, y), std::min(x, y), c));
   }
 
   /// Skips the stale entries at the front of a segment for good, refreshes
@@ -736,12 +762,15 @@ class FastEngine {
     bool finite = true;
     detail::join_slots(state_, i, j, m, live_, [&](std::size_t k, double e) {
       new_partners_[count] = static_cast<Partner>(k);
+      new_bins_[count] = bin_of_[k];
       new_values_[count] = e;
       ++count;
       lowest = e < lowest ? e : lowest;
       highest = e > highest ? e : highest;
       finite = finite && std::isfinite(e);
     });
+    release_row(i);
+    release_row(j);
     birth_[i] = next_birth_++;
     birth_[j] = never_born;
     live_.erase(std::ranges::lower_bound(live_, static_cast<Partner>(j)));
@@ -766,9 +795,33 @@ class FastEngine {
     std::size_t below = 0;
     for (const Partner s : live_) below += r[s] < r_i ? 1u : 0u;
     bin_of_[i] = static_cast<std::uint8_t>(below * bins / live_.size());
-    make_room(values.size());
-    place_row(i, tail_, values, scale);
-    tail_ += values.size();
+    place_row(i, allocate(values.size()), values, new_bins_.data(), scale);
+  }
+
+  /// Gives the store space of slot s's row to later rows.
+  void release_row(std::size_t s) {
+    const std::size_t len = segment_end_[s * bins + bins - 1];
+    if (len == 0) return;
+    holes_.push_back(Hole{rows_[s].base, len});
+    std::ranges::push_heap(holes_, {}, &Hole::length);
+  }
+
+  /// Where a row of `len` entries goes: into the largest space a dead row
+  /// left, when that is large enough, or else at the end of the store.
+  std::size_t allocate(std::size_t len) {
+    if (!holes_.empty() && holes_.front().length >= len) {
+      std::ranges::pop_heap(holes_, {}, &Hole::length);
+      const Hole hole = holes_.back();
+      holes_.pop_back();
+      if (hole.length - len >= smallest_hole) {
+        holes_.push_back(Hole{hole.base + len, hole.length - len});
+        std::ranges::push_heap(holes_, {}, &Hole::length);
+      }
+      return hole.base;
+    }
+    make_room(len);
+    tail_ += len;
+    return tail_ - len;
   }
 
   /// Makes room for `len` entries at the end of the store. Dropping dead
@@ -788,6 +841,7 @@ class FastEngine {
   /// by the new bins without its stale entries. Rows only move down, so each
   /// move is safe in place.
   void compact(bool rebin) {
+    holes_.clear();
     if (rebin) {
       assign_bins();
       last_binned_ = live_.size();
@@ -842,6 +896,14 @@ class FastEngine {
   std::size_t n_;
   EntryStore store_;
   std::size_t tail_ = 0;
+  // Space in the store that dead rows left, largest first; spaces too small
+  // to be worth keeping are forgotten until the next compaction.
+  struct Hole {
+    std::size_t base;
+    std::size_t length;
+  };
+  static constexpr std::size_t smallest_hole = 64;
+  std::vector<Hole> holes_;
 
   std::vector<Partner> live_;  // the live slots, ascending
   std::vector<Birth> birth_;
@@ -855,8 +917,7 @@ class FastEngine {
   std::vector<std::uint32_t> segment_begin_;
   std::vector<std::uint32_t> segment_end_;
   LineAlignedDoubles front_;
-  std::vector<double> row_bounds_;  // per position in live_
-  std::vector<std::size_t> cells_;  // slot * bins + bin of the segments to walk
+  std::unique_ptr<RowToWalk[]> to_walk_;  // room for every slot
   struct Kept {
     Partner hi = 0;
     Partner lo = 0;
@@ -866,10 +927,12 @@ class FastEngine {
   };
   std::array<Kept, 4> kept_{};
   std::size_t newest_ = 0;  // the slot whose row the last join made, or n
+  std::size_t lowest_slot_ = 0;  // the row of smallest bound in the last search, or n
   std::uint64_t visited_ = 0;
 
   RowWriter writer_;
   std::vector<Partner> new_partners_;
+  std::vector<std::uint8_t> new_bins_;  // the bins of new_partners_
   std::vector<double> new_values_;
   // A row being moved during a compaction that puts subtrees in new bins.
   std::vector<Key> moved_keys_;
