@@ -420,11 +420,12 @@ struct RowToWalk {
 };
 
 /// The rows that may hold a pair coming before a choice, with the smallest
-/// bound among them.
+/// bound among them. No default member values: clang omits the constructor
+/// of a local type called only from target_clones functions (see RowLanes).
 struct Selection {
-  std::size_t rows = 0;
-  std::size_t lowest_slot = 0;
-  double lowest = infinity;
+  std::size_t rows;
+  std::size_t lowest_slot;
+  double lowest;
 };
 
 /// Appends to `out` every row of `live[0..count)` with a segment whose bound
@@ -468,7 +469,7 @@ NJ_WITH_AVX2 Selection select_segments(const double* front, const Partner* live,
   // The live slots ascend, so the rows where ties count come first.
   const std::size_t ties_end =
       static_cast<std::size_t>(std::upper_bound(live, live + count, best_i) - live);
-  Selection selection;
+  Selection selection{0, 0, infinity};
   select_range<true>(front, live, ties_end, r, r_bin, c, best, out, selection);
   select_range<false>(front, live + ties_end, count - ties_end, r, r_bin, c, best, out,
                       selection);
