@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "join_step.hpp"
+#include "lanes.hpp"
 #include "nj/error.hpp"
 #include "nj/nj.hpp"
 
@@ -48,17 +49,7 @@ static_assert(sizeof(Entry) == 6);
 /// over a segment then needs only the largest row sum in its bin.
 constexpr std::size_t bins = 8;
 
-/// Four doubles at once; GCC lowers the operations to the vectors of the
-/// target, each lane with the IEEE operation as written.
-using Lanes = double __attribute__((vector_size(4 * sizeof(double))));
-
-// The hot loops are also built for AVX2, chosen at load time where the
-// processor has it; every lane computes exactly what the scalar code would.
-#if defined(__x86_64__)
-#define NJ_WITH_AVX2 __attribute__((target_clones("avx2", "default")))
-#else
-#define NJ_WITH_AVX2
-#endif
+using detail::Lanes;
 
 /// Maps the distances of one row to 16-bit keys, monotonically, so that the
 /// key of a distance decodes to a value no greater than that distance. The

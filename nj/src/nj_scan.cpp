@@ -10,18 +10,11 @@
 #include <vector>
 
 #include "join_step.hpp"
+#include "lanes.hpp"
 
 namespace nj::detail {
 
 namespace {
-
-#if defined(__x86_64__)
-#define NJ_WITH_AVX2 __attribute__((target_clones("avx2", "default")))
-#else
-#define NJ_WITH_AVX2
-#endif
-
-using Lanes = double __attribute__((vector_size(4 * sizeof(double))));
 
 struct Best {
   std::size_t i = 0;
