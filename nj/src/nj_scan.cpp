@@ -77,7 +77,7 @@ std::expected<std::unique_ptr<TreeNode>, std::string> finish_scanning(NJState& s
                r_live[a], m - 2.0, best);
     }
     if (!best.found) return std::unexpected(std::string("No pair found"));
-    join_pair(state, best.i, best.j, m);
+    join_slots(state, best.i, best.j, m, live, [](std::size_t, double) {});
     poller.spend(count * count / 8);
   }
   return final_join(state);
