@@ -11,6 +11,7 @@
 
 #include "nj/distance_matrix.hpp"
 #include "nj/distance_workspace.hpp"
+#include "message_text.hpp"
 #include "nj/error.hpp"
 #include "nj/msa.hpp"
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "message_text.hpp"
 #include "nj/error.hpp"
 
 namespace nj {

@@ -12,8 +12,8 @@
 #include <mutex>
 #include <optional>
 
+#include "message_text.hpp"
 #include "nj/error.hpp"
-#include "nj/utf8.hpp"
 
 namespace nj {
 

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "nj/random.hpp"
-#include "nj/utf8.hpp"
 
 namespace nj {
 namespace {
@@ -241,33 +240,6 @@ TEST(OsRandomText, DescribesErrors) {
   const std::string unknown = os_random::describe_error(987654);
   EXPECT_TRUE(unknown == "OS Error: 987654" || unknown.find("987654") != std::string::npos)
       << unknown;
-}
-
-TEST(OsRandomText, AcceptsOnlyValidUtf8) {
-  struct Case {
-    std::string text;
-    bool valid;
-  };
-  const std::vector<Case> cases = {
-      {"", true},
-      {"Input/output error", true},
-      {"caf\xC3\xA9", true},
-      {"\xE2\x82\xAC", true},          // U+20AC
-      {"\xF0\x9D\x84\x9E", true},      // U+1D11E
-      {"\xF4\x8F\xBF\xBF", true},      // U+10FFFF
-      {"\x80", false},                 // continuation without a lead
-      {"\xC0\xAF", false},             // overlong
-      {"\xE0\x80\xAF", false},         // overlong
-      {"\xF0\x80\x80\xAF", false},     // overlong
-      {"\xED\xA0\x80", false},         // surrogate
-      {"\xF4\x90\x80\x80", false},     // above U+10FFFF
-      {"\xF5\x80\x80\x80", false},
-      {"ab\xC3", false},               // cut short
-      {"\xE2\x82", false},
-      {"\xE2\x28\xA1", false},         // second byte not a continuation
-      {"\xE2\x82\x28", false},         // third byte not a continuation
-  };
-  for (const Case& c : cases) EXPECT_EQ(is_valid_utf8(c.text), c.valid) << c.text;
 }
 
 TEST(OsRandomReal, SeedsAreFreshAndTheFallbackOpens) {
