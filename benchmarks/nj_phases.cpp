@@ -24,10 +24,10 @@
 #include <utility>
 #include <vector>
 
-#include "nj/alphabet.hpp"
+#include "alphabet.hpp"
 #include "nj/distance_matrix.hpp"
 #include "nj/models.hpp"
-#include "nj/msa.hpp"
+#include "msa.hpp"
 #include "nj/nj.hpp"
 #include "nj/tree.hpp"
 

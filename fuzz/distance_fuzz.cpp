@@ -16,7 +16,7 @@
 #include "fuzz_checks.hpp"
 #include "nj/distance_matrix.hpp"
 #include "nj/distance_workspace.hpp"
-#include "nj/msa.hpp"
+#include "msa.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "nj/alphabet.hpp"
+#include "alphabet.hpp"
 
 namespace nj::detail {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "nj/alphabet.hpp"
+#include "alphabet.hpp"
 
 namespace nj::detail {
 

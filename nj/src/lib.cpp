@@ -13,7 +13,7 @@
 #include "nj/distance_workspace.hpp"
 #include "message_text.hpp"
 #include "nj/error.hpp"
-#include "nj/msa.hpp"
+#include "msa.hpp"
 
 namespace nj {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "nj/msa.hpp"
+#include "msa.hpp"
 
 #include <algorithm>
 

@@ -7,8 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "msa.hpp"
 #include "nj/error.hpp"
-#include "nj/msa.hpp"
+#include "os_random.hpp"
 
 namespace nj {
 namespace {

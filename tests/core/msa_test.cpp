@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "nj/error.hpp"
-#include "nj/msa.hpp"
+#include "msa.hpp"
 
 namespace nj {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "nj/models.hpp"
-#include "nj/msa.hpp"
+#include "msa.hpp"
 #include "nj/stop.hpp"
 #include "nj/tree.hpp"
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "nj/alphabet.hpp"
-#include "nj/random.hpp"
+#include "alphabet.hpp"
+#include "random.hpp"
 
 namespace nj {
 
