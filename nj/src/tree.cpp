@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "nj/tree.hpp"
+#include "tree.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "distance_kernels.hpp"
-#include "nj/distance_matrix.hpp"
-#include "nj/distance_workspace.hpp"
+#include "distance/kernels.hpp"
+#include "distance/matrix.hpp"
+#include "distance/plain.hpp"
+#include "distance/workspace.hpp"
 #include "nj/error.hpp"
 
 namespace nj {
@@ -106,8 +107,8 @@ template <Alphabet A>
 void expect_fast_matches_plain(const MSA<A>& msa, std::vector<DistanceWorkspace>& spaces,
                                const std::vector<M>& chosen = models<A>()) {
   for (M model : chosen) {
-    const DistMat plain = DistMat::from_msa_plain(msa, model);
-    EXPECT_TRUE(same_bits(plain, DistMat::from_msa(msa, model))) << model_name(model);
+    const DistMat plain = plain_distances(msa, model);
+    EXPECT_TRUE(same_bits(plain, DistanceWorkspace().from_msa(msa, model))) << model_name(model);
     for (std::size_t k = 0; k < spaces.size(); ++k) {
       EXPECT_TRUE(same_bits(plain, spaces[k].from_msa(msa, model)))
           << model_name(model) << " at level "
@@ -199,7 +200,7 @@ void check_resampling(SeededRandom& random) {
       for (auto& c : columns) c = random.below(length);
       const MSA<A> replicate = resampled(msa, columns);
       for (M model : models<A>()) {
-        const DistMat plain = DistMat::from_msa_plain(replicate, model);
+        const DistMat plain = plain_distances(replicate, model);
         for (DistanceWorkspace& space : spaces) {
           EXPECT_TRUE(same_bits(plain, space.from_resampled(msa, columns, model)))
               << model_name(model) << ", length " << length << ", drawn " << drawn;
@@ -230,14 +231,14 @@ TEST(FastDistances, BrokenAssumptionsAreInternalErrors) {
   EXPECT_THROW(space.from_msa(foreign_code, M::PDiff), InternalError);
   MSA<Protein> foreign_residue = MSA<Protein>::from_iter({{"a", "ARND"}, {"b", "ARND"}});
   foreign_residue.sequences[0][3] = 22;
-  EXPECT_THROW(DistMat::from_msa(foreign_residue, M::PDiff), InternalError);
+  EXPECT_THROW(DistanceWorkspace().from_msa(foreign_residue, M::PDiff), InternalError);
   MSA<DNA> ragged = dna;
   ragged.sequences[1].pop_back();
   EXPECT_THROW(space.from_msa(ragged, M::PDiff), InternalError);
 
   // The workspace is still usable afterwards.
   EXPECT_TRUE(
-      same_bits(DistMat::from_msa_plain(dna, M::Kimura2P), space.from_msa(dna, M::Kimura2P)));
+      same_bits(plain_distances(dna, M::Kimura2P), space.from_msa(dna, M::Kimura2P)));
 }
 
 TEST(FastDistances, StopRequestsAreHonouredDuringCounting) {
@@ -246,14 +247,14 @@ TEST(FastDistances, StopRequestsAreHonouredDuringCounting) {
   const MSA<DNA> msa = random_msa<DNA>(random, 1000, 5000);
   int asked = 0;
   const StopCheck count_only = [&asked] { return ++asked < 0; };
-  DistMat full = DistMat::from_msa(msa, M::PDiff, count_only);
+  DistMat full = DistanceWorkspace().from_msa(msa, M::PDiff, count_only);
   EXPECT_EQ(full.distances.size(), 1000u * 999u / 2);
   // Asked at least once for the matrix and again while counting.
   EXPECT_GE(asked, 2);
 
   int calls = 0;
   const StopCheck stop_second = [&calls] { return ++calls == 2; };
-  EXPECT_THROW(DistMat::from_msa(msa, M::PDiff, stop_second), Cancelled);
+  EXPECT_THROW(DistanceWorkspace().from_msa(msa, M::PDiff, stop_second), Cancelled);
   EXPECT_EQ(calls, 2);
 }
 

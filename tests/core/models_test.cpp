@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "nj/distance_matrix.hpp"
+#include "distance/matrix.hpp"
+#include "distance/plain.hpp"
+#include "distance/workspace.hpp"
 #include "nj/error.hpp"
 
 namespace nj {
@@ -27,7 +29,7 @@ struct PairCase {
 template <Alphabet A>
 double pair_distance(const PairCase& c) {
   const auto msa = MSA<A>::from_iter({{"a", c.a}, {"b", c.b}});
-  const DistMat matrix = DistMat::from_msa(msa, c.model);
+  const DistMat matrix = DistanceWorkspace().from_msa(msa, c.model);
   EXPECT_EQ(matrix.distances.size(), 1u);
   return matrix.get(1, 0);
 }
@@ -116,7 +118,7 @@ TEST(DistMat, StoresTheCondensedLowerTriangleInRowOrder) {
   // Row k differs from row 0 in its first k columns, so d(i, j) = |i - j| / 4.
   const auto msa = MSA<DNA>::from_iter(
       {{"s0", "AAAA"}, {"s1", "CAAA"}, {"s2", "CCAA"}, {"s3", "CCCA"}, {"s4", "CCCC"}});
-  const DistMat matrix = DistMat::from_msa(msa, M::PDiff);
+  const DistMat matrix = DistanceWorkspace().from_msa(msa, M::PDiff);
   EXPECT_EQ(matrix.names, msa.identifiers);
   ASSERT_EQ(matrix.distances.size(), 10u);
   for (std::size_t a = 0; a < 5; ++a) {
@@ -127,7 +129,7 @@ TEST(DistMat, StoresTheCondensedLowerTriangleInRowOrder) {
   }
 
   const auto single = MSA<DNA>::from_iter({{"only", "ACGT"}});
-  const DistMat one = DistMat::from_msa(single, M::JukesCantor);
+  const DistMat one = DistanceWorkspace().from_msa(single, M::JukesCantor);
   EXPECT_TRUE(one.distances.empty());
   EXPECT_EQ(one.names, std::vector<std::string>{"only"});
 }
@@ -135,9 +137,9 @@ TEST(DistMat, StoresTheCondensedLowerTriangleInRowOrder) {
 TEST(DistMat, RefusesAModelOfTheOtherAlphabet) {
   const auto dna = MSA<DNA>::from_iter({{"a", "AC"}, {"b", "AG"}});
   const auto protein = MSA<Protein>::from_iter({{"a", "AR"}, {"b", "AN"}});
-  EXPECT_THROW((void)DistMat::from_msa(dna, M::Poisson), InternalError);
-  EXPECT_THROW((void)DistMat::from_msa(protein, M::JukesCantor), InternalError);
-  EXPECT_THROW((void)DistMat::from_msa(protein, M::Kimura2P), InternalError);
+  EXPECT_THROW((void)DistanceWorkspace().from_msa(dna, M::Poisson), InternalError);
+  EXPECT_THROW((void)DistanceWorkspace().from_msa(protein, M::JukesCantor), InternalError);
+  EXPECT_THROW((void)DistanceWorkspace().from_msa(protein, M::Kimura2P), InternalError);
 }
 
 }  // namespace

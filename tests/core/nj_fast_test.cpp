@@ -12,9 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "distance/matrix.hpp"
+#include "distance/workspace.hpp"
+#include "engine/neighbor_joining.hpp"
 #include "evolved_alignment.hpp"
-#include "nj/distance_matrix.hpp"
-#include "nj/nj.hpp"
 
 namespace nj {
 namespace {
@@ -110,11 +111,11 @@ DistMat alignment_matrix(std::mt19937_64& rng, std::size_t n) {
   if (kind < 3) {
     const std::string& letters = dna_letters[rng() % dna_letters.size()];
     const auto model = static_cast<SubstitutionModel>(kind);  // PDiff, JukesCantor, Kimura2P
-    return DistMat::from_msa(tie_prone_alignment<DNA>(rng, n, length, letters), model);
+    return DistanceWorkspace().from_msa(tie_prone_alignment<DNA>(rng, n, length, letters), model);
   }
   const std::string& letters = protein_letters[rng() % protein_letters.size()];
   const SubstitutionModel model = kind == 3 ? SubstitutionModel::PDiff : SubstitutionModel::Poisson;
-  return DistMat::from_msa(tie_prone_alignment<Protein>(rng, n, length, letters), model);
+  return DistanceWorkspace().from_msa(tie_prone_alignment<Protein>(rng, n, length, letters), model);
 }
 
 // Direct matrices: small sets of values (many ties, zeros of both signs,
@@ -167,12 +168,12 @@ TEST(FastEngine, MatchesThePlainEngineOnLargerInputs) {
   std::mt19937_64 rng(seed);
   for (const std::size_t n : {std::size_t{300}, std::size_t{700}}) {
     const testing::EvolvedAlignment evolved = testing::evolve_dna(n, 300, rng());
-    EXPECT_TRUE(engines_agree(DistMat::from_msa(evolved.to_msa(), SubstitutionModel::Kimura2P)));
+    EXPECT_TRUE(engines_agree(DistanceWorkspace().from_msa(evolved.to_msa(), SubstitutionModel::Kimura2P)));
   }
   // Short rows of few letters: many equal distances at every step, all finite.
   EXPECT_TRUE(engines_agree(
-      DistMat::from_msa(tie_prone_alignment<DNA>(rng, 1000, 8, "ACGT"), SubstitutionModel::PDiff)));
-  EXPECT_TRUE(engines_agree(DistMat::from_msa(tie_prone_alignment<Protein>(rng, 400, 60, "ARND"),
+      DistanceWorkspace().from_msa(tie_prone_alignment<DNA>(rng, 1000, 8, "ACGT"), SubstitutionModel::PDiff)));
+  EXPECT_TRUE(engines_agree(DistanceWorkspace().from_msa(tie_prone_alignment<Protein>(rng, 400, 60, "ARND"),
                                               SubstitutionModel::Poisson)));
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
   DistMat coarse = DistMat::zeros(names_for(500));

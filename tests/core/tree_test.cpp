@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "nj/tree.hpp"
+#include "tree.hpp"
 
 namespace nj {
 namespace {

@@ -20,10 +20,12 @@
 #include <span>
 #include <vector>
 
-#include "join_step.hpp"
-#include "lanes.hpp"
+#include "engine/join_step.hpp"
+#include "engine/neighbor_joining.hpp"
+#include "engine/scan.hpp"
+#include "engine/state.hpp"
 #include "nj/error.hpp"
-#include "nj/nj.hpp"
+#include "simd.hpp"
 
 namespace nj {
 
@@ -107,7 +109,7 @@ inline std::uint16_t bucket_of(std::uint32_t bin, Key key, unsigned shift) noexc
 }
 
 /// encode_keys, and the bucket of each value with the bin `value_bins[p]`.
-NJ_WITH_AVX2 void encode_buckets(
+NJ_TARGET_CLONES_AVX2 void encode_buckets(
     const double* values, const std::uint8_t* value_bins, std::size_t count, double step,
     double inverse, double offset, unsigned shift, Key* keys, std::uint16_t* buckets) {
   using Ints = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
@@ -141,7 +143,7 @@ NJ_WITH_AVX2 void encode_buckets(
 /// The smallest and the largest of `count` values, in four lanes at once.
 /// Between zeros of both signs either may come out, which a key scale
 /// does not mind.
-NJ_WITH_AVX2 void value_range(const double* values, std::size_t count, double* lowest,
+NJ_TARGET_CLONES_AVX2 void value_range(const double* values, std::size_t count, double* lowest,
                               double* highest) {
   Lanes low = {infinity, infinity, infinity, infinity};
   Lanes high = -low;
@@ -450,7 +452,7 @@ inline void select_range(const double* front, const Partner* live, std::size_t c
 /// pair coming before the choice (Q `best`, higher slot `best_i`): whose
 /// bound (2) at the front is below `best`, or equal to it in a row
 /// x <= best_i. `out` needs room for every row.
-NJ_WITH_AVX2 Selection select_segments(const double* front, const Partner* live,
+NJ_TARGET_CLONES_AVX2 Selection select_segments(const double* front, const Partner* live,
                                        std::size_t count, const double* r,
                                        const double* bin_max, double c, double best,
                                        std::size_t best_i, RowToWalk* out) {
@@ -525,7 +527,7 @@ class FastEngine {
   // for a while before dead rows must be squeezed out, and keeps the store
   // (six bytes an entry) below the size of the matrix itself.
   static std::size_t store_capacity(std::size_t n) {
-    const std::size_t total = pair_index(0, n);
+    const std::size_t total = pair_count(n);
     return std::max(total + total / 4, total + 2 * n);
   }
 
@@ -932,24 +934,26 @@ class FastEngine {
   std::vector<std::size_t> order_;
 };
 
-}  // namespace
-
-std::expected<std::unique_ptr<TreeNode>, std::string> run_fast(NJState state,
-                                                               const StopCheck& should_stop) {
+// Slots and births must fit the 32-bit partner and birth fields. A row sum
+// is finite only when every distance in it is, so this admits exactly the
+// matrices without infinity or NaN (and without overflowing sums); the
+// others, and runs where a value turns out not finite on the way, are
+// finished by scanning every pair.
+TreeResult join_fast(NJState& state, StopPoller& poller) {
   const std::size_t n = state.matrix.size();
-  if (n == 0) return std::unexpected(std::string("Empty distance matrix"));
-  if (n == 1) return std::move(state.nodes[0]);
-  StopPoller poller(should_stop);
-  // Slots and births must fit the 32-bit partner and birth fields. A row sum
-  // is finite only when every distance in it is, so this admits exactly the
-  // matrices without infinity or NaN (and without overflowing sums).
   const bool finite =
       std::ranges::all_of(state.row_sums, [](double s) { return std::isfinite(s); });
   if (finite && n < (std::size_t{1} << 31)) {
     FastEngine engine(state, poller);
     if (engine.join_all()) return final_join(state);
   }
-  return detail::finish_scanning(state, poller);
+  return finish_scanning(state, poller);
+}
+
+}  // namespace
+
+TreeResult neighbor_joining(DistMat matrix, const StopCheck& should_stop) {
+  return build_tree(std::move(matrix), should_stop, join_fast);
 }
 
 }  // namespace nj

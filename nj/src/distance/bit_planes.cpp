@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "bit_planes.hpp"
+#include "distance/bit_planes.hpp"
 
 #include <algorithm>
 #include <array>

@@ -6,7 +6,11 @@
 #include <memory>
 #include <span>
 
-#include "nj/distance_matrix.hpp"
+#include "alphabet.hpp"
+#include "distance/matrix.hpp"
+#include "models.hpp"
+#include "msa.hpp"
+#include "nj/stop.hpp"
 
 namespace nj {
 
@@ -22,7 +26,7 @@ struct WorkspaceBuffers;
 /// distances computed so far by their site counts (at most a quarter of the
 /// matrix's memory), which later builds of the same model and length go on
 /// filling. Every build gives the same values, bit for bit, as
-/// DistMat::from_msa_plain. Not for use by two threads at once.
+/// plain_distances. Not for use by two threads at once.
 class DistanceWorkspace {
  public:
   /// Counts with the widest instruction set the processor offers.
@@ -34,8 +38,11 @@ class DistanceWorkspace {
   DistanceWorkspace& operator=(DistanceWorkspace&&) noexcept;
   ~DistanceWorkspace();
 
-  /// The distances of `msa` under `model`, with the model rule and the
-  /// cancellation of DistMat::from_msa.
+  /// The distances of `msa` under `model`, which must suit the alphabet
+  /// (model_suits); any other pairing is an InternalError. Never fails
+  /// otherwise: saturation gives infinity and an alignment without columns
+  /// gives NaN. Counts 64 to 512 columns at a time on bit planes of the
+  /// rows; when `should_stop` asks to stop, Cancelled is thrown.
   template <Alphabet A>
   DistMat from_msa(const MSA<A>& msa, SubstitutionModel model, const StopCheck& should_stop = {});
 

@@ -9,35 +9,21 @@
 #include <cstring>
 #include <vector>
 
-#include "join_step.hpp"
-#include "lanes.hpp"
+#include "engine/join_step.hpp"
+#include "engine/scan.hpp"
+#include "simd.hpp"
 
-namespace nj::detail {
+namespace nj {
 
 namespace {
 
-struct Best {
-  std::size_t i = 0;
-  std::size_t j = 0;
-  double q = 0.0;
-  bool found = false;
-
-  // A later pair replaces the best unless best.q <= q: ties go to the pair
-  // met first, and a NaN on either side lets the later pair win.
-  void offer(std::size_t hi, std::size_t lo, double value) noexcept {
-    if (!found || !(q <= value)) {
-      i = hi;
-      j = lo;
-      q = value;
-      found = true;
-    }
-  }
-};
+using detail::Lanes;
 
 /// Offers the pairs (i, live[t]) for t < count, in ascending t, with their
 /// Q = ((c * d) - r_i) - r_j, d read from `row` at the partner's slot.
-NJ_WITH_AVX2 void scan_row(const double* row, const std::size_t* live, const double* r_live,
-                           std::size_t count, std::size_t i, double r_i, double c, Best& best) {
+NJ_TARGET_CLONES_AVX2 void scan_row(const double* row, const std::size_t* live,
+                                    const double* r_live, std::size_t count, std::size_t i,
+                                    double r_i, double c, ScanChoice& best) {
   std::size_t t = 0;
   if (!best.found && count > 0) {
     best.offer(i, live[0], ((c * row[live[0]]) - r_i) - r_live[0]);
@@ -57,8 +43,7 @@ NJ_WITH_AVX2 void scan_row(const double* row, const std::size_t* live, const dou
 
 }  // namespace
 
-std::expected<std::unique_ptr<TreeNode>, std::string> finish_scanning(NJState& state,
-                                                                      StopPoller& poller) {
+TreeResult finish_scanning(NJState& state, StopPoller& poller) {
   const std::size_t n = state.active.size();
   std::vector<std::size_t> live;
   std::vector<double> r_live;
@@ -70,17 +55,17 @@ std::expected<std::unique_ptr<TreeNode>, std::string> finish_scanning(NJState& s
     r_live.resize(live.size());
     for (std::size_t t = 0; t < live.size(); ++t) r_live[t] = state.row_sums[live[t]];
     const auto m = static_cast<double>(count);
-    Best best;
+    ScanChoice best;
     for (std::size_t a = 1; a < live.size(); ++a) {
       const std::size_t i = live[a];
       scan_row(state.matrix.distances.data() + pair_index(0, i), live.data(), r_live.data(), a, i,
                r_live[a], m - 2.0, best);
     }
     if (!best.found) return std::unexpected(std::string("No pair found"));
-    join_slots(state, best.i, best.j, m, live, [](std::size_t, double) {});
+    detail::join_slots(state, best.i, best.j, m, live, [](std::size_t, double) {});
     poller.spend(count * count / 8);
   }
   return final_join(state);
 }
 
-}  // namespace nj::detail
+}  // namespace nj

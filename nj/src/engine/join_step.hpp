@@ -6,15 +6,17 @@
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
-#include <expected>
 #include <memory>
-#include <string>
 
-#include "nj/nj.hpp"
+#include "engine/state.hpp"
 
-namespace nj::detail {
+namespace nj {
 
-std::unique_ptr<TreeNode> take_node(NJState& state, std::size_t slot, const char* check);
+/// One join step of the plain engine on slots i > j, m of them live:
+/// lengths, new node, update, retire.
+void join_pair(NJState& state, std::size_t i, std::size_t j, double m);
+
+namespace detail {
 
 /// One join of slots i > j: lengths, new node in slot i, update and retire of
 /// slot j. `live` lists the live slots in ascending order (i and j among
@@ -81,14 +83,6 @@ void join_slots(NJState& state, std::size_t i, std::size_t j, double m, const Li
   state.active.remove(j);
 }
 
-/// Performs the join steps that remain, each with a scan of every live pair,
-/// then the final join. Exact wherever the state came from.
-std::expected<std::unique_ptr<TreeNode>, std::string> finish_plain(NJState& state,
-                                                                   StopPoller& poller);
+}  // namespace detail
 
-/// The same choices as finish_plain, found faster: for the fast engine once
-/// a value is not finite.
-std::expected<std::unique_ptr<TreeNode>, std::string> finish_scanning(NJState& state,
-                                                                      StopPoller& poller);
-
-}  // namespace nj::detail
+}  // namespace nj

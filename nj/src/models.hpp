@@ -1,18 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The substitution models: the per-pair formulas from site counts to a
-// distance, each in one fixed order of floating-point operations.
+// distance, each in one fixed order of floating-point operations, and which
+// alphabet each is defined on.
 #pragma once
 
 #include <cstdint>
-#include <string_view>
+
+#include "alphabet.hpp"
+#include "nj/config.hpp"
 
 namespace nj {
-
-/// Which distance model a run uses; the order is the order of the names in
-/// the "one of" list of configuration messages.
-enum class SubstitutionModel : std::uint8_t { PDiff = 0, JukesCantor = 1, Kimura2P = 2, Poisson = 3 };
-
-std::string_view model_name(SubstitutionModel model) noexcept;
 
 /// What one pass over two rows counts. Columns where either row has a gap
 /// are skipped but stay in `columns`.
@@ -31,5 +28,17 @@ double jukes_cantor_distance(const SiteCounts& counts) noexcept;
 double kimura2p_distance(const SiteCounts& counts) noexcept;
 /// -ln(1 - p), infinite from p = 1 on.
 double poisson_distance(const SiteCounts& counts) noexcept;
+
+/// The distance of one pair of rows under `model`, from its site counts.
+double distance_from_counts(SubstitutionModel model, const SiteCounts& counts) noexcept;
+
+/// Whether `model` is defined on alphabet A: PDiff, JukesCantor and Kimura2P
+/// on DNA; PDiff and Poisson on protein.
+template <Alphabet A>
+bool model_suits(SubstitutionModel model) noexcept;
+
+/// InternalError naming the model unless model_suits<A>(model).
+template <Alphabet A>
+void require_model_suits(SubstitutionModel model);
 
 }  // namespace nj

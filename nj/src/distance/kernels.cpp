@@ -1,22 +1,15 @@
 // SPDX-License-Identifier: MIT
-#include "distance_kernels.hpp"
+#include "distance/kernels.hpp"
 
 #include <array>
 #include <bit>
 #include <type_traits>
 
-#include "bit_planes.hpp"
+#include "distance/bit_planes.hpp"
+#include "simd.hpp"
 
-#if defined(__x86_64__)
+#if NJ_X86_64
 #include <immintrin.h>
-#define NJ_X86_64 1
-// Wider code is compiled per function so that the library itself still runs
-// on any x86-64; a kernel is only called once the processor has said yes.
-#define NJ_TARGET_POPCNT __attribute__((target("popcnt")))
-#define NJ_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
-#define NJ_TARGET_AVX512 __attribute__((target("avx512f,avx512vpopcntdq")))
-#else
-#define NJ_X86_64 0
 #endif
 
 namespace nj::detail {

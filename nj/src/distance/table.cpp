@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "distance_table.hpp"
+#include "distance/table.hpp"
 
 #include <algorithm>
 #include <bit>
 
-#include "nj/distance_matrix.hpp"
+#include "models.hpp"
 
 namespace nj::detail {
 

@@ -1,17 +1,19 @@
 // SPDX-License-Identifier: MIT
-// The Neighbor-Joining engine.
+// The working state of one Neighbor-Joining run, which both engines reduce
+// join by join, and the steps every run shares: the runs that need no join
+// and the final join.
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <memory>
-#include <string>
 #include <vector>
 
-#include "nj/distance_matrix.hpp"
+#include "distance/matrix.hpp"
+#include "engine/neighbor_joining.hpp"
 #include "nj/stop.hpp"
-#include "nj/tree.hpp"
+#include "tree.hpp"
 
 namespace nj {
 
@@ -62,27 +64,28 @@ struct NJState {
   explicit NJState(DistMat matrix);
 };
 
-/// Performs every join and returns the root, consuming the state. This is the
-/// plain engine: each step scans every live pair.
-std::expected<std::unique_ptr<TreeNode>, std::string> run(NJState state,
-                                                          const StopCheck& should_stop = {});
-
-/// Performs every join and returns the root, consuming the state: the same
-/// tree as `run`, bit for bit, found by a search that passes over most pairs
-/// on their lower bounds. Matrices with infinite or NaN values, or whose
-/// values overflow on the way, are finished by the plain engine.
-std::expected<std::unique_ptr<TreeNode>, std::string> run_fast(NJState state,
-                                                               const StopCheck& should_stop = {});
-
-/// One join step of the plain engine on slots i > j (exposed so that faster
-/// engines share the exact arithmetic): lengths, new node, update, retire.
-void join_pair(NJState& state, std::size_t i, std::size_t j, double m);
-
-/// The final join of the last two live slots under a root.
-std::expected<std::unique_ptr<TreeNode>, std::string> final_join(NJState& state);
-
 /// max(x, 0) as the engine clamps lengths: 0.0 for negative values, zeros of
 /// either sign and NaN.
 inline double clamp_length(double x) noexcept { return x > 0.0 ? x : 0.0; }
+
+/// The final join of the last two live slots under a root.
+TreeResult final_join(NJState& state);
+
+/// An engine's join steps: from a state of two or more live slots to the
+/// root, the final join included, spending the run's stop checks.
+using JoinSteps = TreeResult (*)(NJState& state, StopPoller& poller);
+
+/// The tree of `matrix` by `join_steps`. A matrix of no sequence gives the
+/// error "Empty distance matrix" and one of a single sequence its leaf; only
+/// larger ones are joined.
+TreeResult build_tree(DistMat matrix, const StopCheck& should_stop, JoinSteps join_steps);
+
+namespace detail {
+
+/// The subtree of a live slot, taken out of it; an empty slot is an
+/// InternalError with the text `check`.
+std::unique_ptr<TreeNode> take_node(NJState& state, std::size_t slot, const char* check);
+
+}  // namespace detail
 
 }  // namespace nj

@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "distance_kernels.hpp"
-#include "nj/models.hpp"
+#include "distance/kernels.hpp"
+#include "models.hpp"
 
 namespace nj::detail {
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-#include "nj/nj.hpp"
+#include "engine/state.hpp"
 
-#include <optional>
+#include <string>
+#include <utility>
 
-#include "join_step.hpp"
 #include "nj/error.hpp"
 
 namespace nj {
@@ -63,53 +63,7 @@ NJState::NJState(DistMat matrix_in)
   }
 }
 
-namespace {
-
-struct BestPair {
-  std::size_t i = 0;
-  std::size_t j = 0;
-  double q = 0.0;
-};
-
-// Visits the live pairs with i ascending and, for each i, j ascending below
-// i. A later pair replaces the best unless best.q <= q: ties go to the pair
-// met first, and a NaN on either side lets the later pair win.
-std::optional<BestPair> scan_all_pairs(const NJState& state, double m) {
-  std::optional<BestPair> best;
-  const std::vector<double>& d = state.matrix.distances;
-  const std::vector<double>& r = state.row_sums;
-  const std::size_t n = state.active.size();
-  for (std::size_t i = state.active.next(0); i < n; i = state.active.next(i + 1)) {
-    const std::size_t row = pair_index(0, i);
-    for (std::size_t j = state.active.next(0); j < i; j = state.active.next(j + 1)) {
-      const double q = ((m - 2.0) * d[row + j] - r[i]) - r[j];
-      if (!best || !(best->q <= q)) best = BestPair{i, j, q};
-    }
-  }
-  return best;
-}
-
-}  // namespace
-
-namespace detail {
-
-std::unique_ptr<TreeNode> take_node(NJState& state, std::size_t slot, const char* check) {
-  std::unique_ptr<TreeNode> node = std::move(state.nodes[slot]);
-  if (!node) internal_failure(check);
-  return node;
-}
-
-}  // namespace detail
-
-void join_pair(NJState& state, std::size_t i, std::size_t j, double m) {
-  std::vector<std::size_t> live;
-  live.reserve(static_cast<std::size_t>(m));
-  const std::size_t n = state.active.size();
-  for (std::size_t s = state.active.next(0); s < n; s = state.active.next(s + 1)) live.push_back(s);
-  detail::join_slots(state, i, j, m, live, [](std::size_t, double) {});
-}
-
-std::expected<std::unique_ptr<TreeNode>, std::string> final_join(NJState& state) {
+TreeResult final_join(NJState& state) {
   const std::uint64_t live = state.active.count();
   if (live != 2) return std::unexpected(fill("Expected 2 active nodes but found {}", live));
   const std::size_t n = state.active.size();
@@ -126,30 +80,23 @@ std::expected<std::unique_ptr<TreeNode>, std::string> final_join(NJState& state)
   return TreeNode::inner(std::move(left), std::move(right), state.next_index++);
 }
 
-namespace detail {
-
-std::expected<std::unique_ptr<TreeNode>, std::string> finish_plain(NJState& state,
-                                                                   StopPoller& poller) {
-  // Each join retires one slot, so this makes exactly n-2 join steps in all.
-  for (std::uint64_t live = state.active.count(); live > 2; --live) {
-    const auto m = static_cast<double>(live);
-    const std::optional<BestPair> best = scan_all_pairs(state, m);
-    if (!best) return std::unexpected(std::string("No pair found"));
-    join_pair(state, best->i, best->j, m);
-    poller.spend(live * live / 2);
-  }
-  return final_join(state);
-}
-
-}  // namespace detail
-
-std::expected<std::unique_ptr<TreeNode>, std::string> run(NJState state,
-                                                          const StopCheck& should_stop) {
+TreeResult build_tree(DistMat matrix, const StopCheck& should_stop, JoinSteps join_steps) {
+  NJState state(std::move(matrix));
   const std::size_t n = state.matrix.size();
   if (n == 0) return std::unexpected(std::string("Empty distance matrix"));
   if (n == 1) return std::move(state.nodes[0]);
   StopPoller poller(should_stop);
-  return detail::finish_plain(state, poller);
+  return join_steps(state, poller);
 }
+
+namespace detail {
+
+std::unique_ptr<TreeNode> take_node(NJState& state, std::size_t slot, const char* check) {
+  std::unique_ptr<TreeNode> node = std::move(state.nodes[slot]);
+  if (!node) internal_failure(check);
+  return node;
+}
+
+}  // namespace detail
 
 }  // namespace nj

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "nj/distance_workspace.hpp"
+#include "distance/workspace.hpp"
 
 #include <sys/mman.h>
 
@@ -9,9 +9,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "bit_planes.hpp"
-#include "distance_kernels.hpp"
-#include "distance_table.hpp"
+#include "distance/bit_planes.hpp"
+#include "distance/kernels.hpp"
+#include "distance/table.hpp"
 #include "nj/error.hpp"
 
 namespace nj {
@@ -188,8 +188,7 @@ void advise_huge_pages(void* data, std::size_t bytes) noexcept {
 // The zero matrix with these names, filled in steps (see fill_step).
 DistMat allocate_matrix(const std::vector<std::string>& names, StopPoller& poller) {
   DistMat matrix;
-  const std::size_t n = names.size();
-  const std::size_t total = n < 2 ? 0 : n * (n - 1) / 2;
+  const std::size_t total = pair_count(names.size());
   matrix.distances.reserve(total);
   advise_huge_pages(matrix.distances.data(), total * sizeof(double));
   while (matrix.distances.size() < total) {
