@@ -48,23 +48,12 @@ std::vector<std::uint8_t> encode(std::string_view text);
 /// The column draw of one bootstrap replicate: `length` indices drawn
 /// uniformly from [0, length) in draw order, from one fresh seed of
 /// `seed_source`; when that fails, "RNG error: " followed by its description.
+/// The replicate itself is never built: its distances come from the
+/// alignment and the draw (DistanceWorkspace::from_resampled).
 std::expected<std::vector<std::uint64_t>, std::string> bootstrap_columns(
     std::uint64_t length, const SeedSource& seed_source = os_seed);
 
-/// One bootstrap replicate of `msa`: the same identifiers in the same order
-/// and `length` columns drawn uniformly with replacement, in draw order, the
-/// same draw for every row. Each call takes one fresh seed from
-/// `seed_source`; when that fails, the result is "RNG error: " followed by
-/// its description and nothing is drawn.
-template <Alphabet A>
-std::expected<MSA<A>, std::string> bootstrap(const MSA<A>& msa,
-                                             const SeedSource& seed_source = os_seed);
-
 extern template struct MSA<DNA>;
 extern template struct MSA<Protein>;
-extern template std::expected<MSA<DNA>, std::string> bootstrap(const MSA<DNA>&,
-                                                               const SeedSource&);
-extern template std::expected<MSA<Protein>, std::string> bootstrap(const MSA<Protein>&,
-                                                                   const SeedSource&);
 
 }  // namespace nj

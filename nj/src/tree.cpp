@@ -127,12 +127,6 @@ std::string format_branch_length(double value) {
   return std::string(buffer, result.ptr);
 }
 
-std::string format_label(const Label& label) {
-  std::string out;
-  append_label(out, label);
-  return out;
-}
-
 std::string to_newick_recursion(const TreeNode& node) {
   // An explicit stack instead of recursion: a tree can be as deep as it has
   // leaves. `after_child` counts how many children of the node are written.

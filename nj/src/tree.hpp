@@ -68,8 +68,4 @@ std::string to_newick_recursion(const TreeNode& node);
 /// even from the exact binary value; inf, -inf and NaN as words.
 std::string format_branch_length(double value);
 
-/// A label as Newick text: identifiers that contain white space or a
-/// character Newick uses for structure are single-quoted, with `'` doubled.
-std::string format_label(const Label& label);
-
 }  // namespace nj

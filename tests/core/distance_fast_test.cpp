@@ -235,6 +235,8 @@ TEST(FastDistances, BrokenAssumptionsAreInternalErrors) {
   MSA<DNA> ragged = dna;
   ragged.sequences[1].pop_back();
   EXPECT_THROW(space.from_msa(ragged, M::PDiff), InternalError);
+  const std::vector<std::uint64_t> draw = {0, 3, 3, 1};
+  EXPECT_THROW(space.from_resampled(ragged, draw, M::PDiff), InternalError);
 
   // The workspace is still usable afterwards.
   EXPECT_TRUE(

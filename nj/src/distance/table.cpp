@@ -52,7 +52,6 @@ bool DistanceTable::prepare(SubstitutionModel model, std::uint64_t length, std::
     model_ = model;
     length_ = length;
     by_transitions_ = model == SubstitutionModel::Kimura2P;
-    computed_ = 0;
   }
   return true;
 }
@@ -72,8 +71,7 @@ void DistanceTable::look_up(std::span<const PairCounts> counts, double* out) {
 
 // The models other than Kimura2P read only the difference count and the
 // length, which is why their keys hold nothing else.
-double DistanceTable::compute(const PairCounts& counts) {
-  ++computed_;
+double DistanceTable::compute(const PairCounts& counts) const {
   SiteCounts sites{counts.differences, 0, 0, length_};
   if (by_transitions_) {
     sites.transitions = counts.transitions;

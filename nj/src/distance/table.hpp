@@ -42,9 +42,6 @@ class DistanceTable {
   /// only after prepare said yes.
   void look_up(std::span<const PairCounts> counts, double* out);
 
-  /// Distances computed since the slots were last cleared.
-  std::uint64_t computed() const noexcept { return computed_; }
-
  private:
   struct Slot {
     std::uint64_t key;
@@ -57,11 +54,10 @@ class DistanceTable {
     return by_transitions ? d * (d + 1) / 2 + counts.transitions : d;
   }
 
-  double compute(const PairCounts& counts);
+  double compute(const PairCounts& counts) const;
 
   std::vector<Slot> slots_;
   std::uint64_t mask_ = 0;  // all ones when dense
-  std::uint64_t computed_ = 0;
   std::uint64_t length_ = 0;
   SubstitutionModel model_{};
   bool by_transitions_ = false;
