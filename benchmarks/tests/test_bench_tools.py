@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-BENCH = Path(__file__).resolve().parents[2] / "benchmarks"
+BENCH = Path(__file__).resolve().parents[1]
 
 
 def load(name):
