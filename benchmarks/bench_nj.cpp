@@ -92,7 +92,7 @@ void fast_once(benchmark::State& state) {
     if (!tree) state.SkipWithError(tree.error().c_str());
   }
   const double matrix_mb =
-      static_cast<double>(n * (n - 1) / 2 * sizeof(double)) / (1024.0 * 1024.0);
+      static_cast<double>(nj::pair_count(n) * sizeof(double)) / (1024.0 * 1024.0);
   state.counters["peak_rss_MiB"] = peak_rss_mb();
   state.counters["matrix_MiB"] = matrix_mb;
 }

@@ -34,7 +34,9 @@ NJ_TARGET_CLONES_AVX2 void scan_row(const double* row, const std::size_t* live,
     Lanes r_j;
     std::memcpy(&r_j, r_live + t, sizeof r_j);
     const Lanes q = ((c * d) - r_i) - r_j;
-    const auto keeps = best.q <= q;  // all lanes -1: none replaces
+    // ScanChoice::offer's test, negated, in four lanes: all -1 when none
+    // of the four would replace the best pair.
+    const auto keeps = best.q <= q;
     if (keeps[0] & keeps[1] & keeps[2] & keeps[3]) continue;
     for (std::size_t lane = 0; lane < 4; ++lane) best.offer(i, live[t + lane], q[lane]);
   }

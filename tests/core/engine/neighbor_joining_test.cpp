@@ -105,7 +105,7 @@ TEST(NeighborJoining, RecoversAnAdditiveTree) {
 TEST(NeighborJoining, StopCheckAbandonsTheRun) {
   // Enough pairs that the engine polls several times along the way.
   constexpr std::size_t n = 400;
-  std::vector<double> lower(n * (n - 1) / 2, 1.0);
+  std::vector<double> lower(pair_count(n), 1.0);
   std::vector<std::string> names;
   for (std::size_t k = 0; k < n; ++k) names.push_back("s" + std::to_string(k));
   int asked = 0;
