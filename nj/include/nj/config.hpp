@@ -14,8 +14,14 @@ namespace nj {
 
 /// Which distance model a run uses; the order is the order of the names in
 /// the "one of" list of configuration messages.
-enum class SubstitutionModel : std::uint8_t { PDiff = 0, JukesCantor = 1, Kimura2P = 2, Poisson = 3 };
+enum class SubstitutionModel : std::uint8_t {
+  PDiff = 0,
+  JukesCantor = 1,
+  Kimura2P = 2,
+  Poisson = 3,
+};
 
+/// The model's name as configurations spell it ("Kimura2P").
 std::string_view model_name(SubstitutionModel model) noexcept;
 
 /// One named, aligned sequence.
