@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The extension module _nj_py: its initialiser, the function nj and the
 // boundary that turns every outcome of a run into a Python value or exception.
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -43,7 +45,7 @@ PyObject* raise_system_error_if_unset() noexcept {
   return nullptr;
 }
 
-PyObject* raise_panic(const char* message) noexcept {
+PyObject* raise_panic(const char* message) {
   if (panic_exception == nullptr) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
@@ -57,11 +59,17 @@ PyObject* raise_panic(const char* message) noexcept {
 }
 
 // Runs `body` (which returns a new reference, or null with an exception set)
-// and maps every C++ failure that leaves it to its Python exception.
+// and maps every C++ failure that leaves it to its Python exception. The
+// forced unwinding that ends a thread (the interpreter ends a daemon thread
+// that wants the lock back while it finalizes) is no failure: it goes on
+// through the interpreter's frames to the thread's end.
 template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+PyObject* boundary(Body&& body) {
+  const CallThread call;
   try {
     return body();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (const PyErrAlreadySet&) {
     return raise_system_error_if_unset();
   } catch (const std::bad_alloc&) {
@@ -160,7 +168,7 @@ class RunContext {
   }
 
  private:
-  bool call_callback(std::uint64_t completed, std::uint64_t total) noexcept {
+  bool call_callback(std::uint64_t completed, std::uint64_t total) {
     const OwnedRef done = OwnedRef::steal(PyLong_FromUnsignedLongLong(completed));
     const OwnedRef all = OwnedRef::steal(PyLong_FromUnsignedLongLong(total));
     if (!done || !all) return false;
@@ -169,7 +177,7 @@ class RunContext {
     return static_cast<bool>(result);
   }
 
-  static void print_callback_panic(const PendingError& failure) noexcept {
+  static void print_callback_panic(const PendingError& failure) {
     PySys_WriteStderr("_nj_py: the progress callback raised PanicException; the run is abandoned\n");
     PyErr_Display(failure.type.get(), failure.value.get(), failure.traceback.get());
   }

@@ -286,7 +286,7 @@ std::unique_ptr<nj::SourceValue> PySequenceView::element(std::size_t k) {
 // sees: "<type qualname>: <str(exception)>". Running out of memory and
 // exceptions that are not Exceptions (KeyboardInterrupt, SystemExit) are
 // not configuration faults and stay as raised.
-void raise_reader_error() noexcept {
+void raise_reader_error() {
   PendingError failure = PendingError::fetch();
   if (!failure) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
