@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <expected>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "names.hpp"
@@ -45,13 +45,13 @@ PyObject* raise_system_error_if_unset() noexcept {
   return nullptr;
 }
 
-PyObject* raise_panic(const char* message) {
+PyObject* raise_panic(std::string_view message) {
   if (panic_exception == nullptr) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
   }
   const OwnedRef text = OwnedRef::steal(
-      PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return nullptr;
   PySys_FormatStderr("_nj_py: internal failure: %U\n", text.get());
   PyErr_SetObject(panic_exception, text.get());
@@ -75,7 +75,7 @@ PyObject* boundary(Body&& body) {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const nj::InternalError& failure) {
-    return raise_panic(failure.what());
+    return raise_panic(failure.message());
   } catch (const std::exception& failure) {
     return raise_panic(failure.what());
   } catch (...) {
