@@ -151,12 +151,17 @@ class RunContext {
 
   // Calls on_progress(completed, total). Its result is ignored and an
   // ordinary Exception it raises is discarded; anything else (KeyboardInterrupt,
-  // SystemExit, PanicException) stops the run and reaches the caller.
+  // SystemExit, PanicException, even one that is also an Exception) stops the
+  // run and reaches the caller.
   void report(std::uint64_t completed, std::uint64_t total) {
     if (call_callback(completed, total)) return;
     PendingError failure = PendingError::fetch();
-    if (!failure || failure.matches(PyExc_Exception)) return;
-    if (failure.matches(panic_exception)) print_callback_panic(failure);
+    if (!failure) return;
+    if (failure.matches(panic_exception)) {
+      print_callback_panic(failure);
+    } else if (failure.matches(PyExc_Exception)) {
+      return;
+    }
     stop_reason_ = std::move(failure);
     throw nj::Cancelled();
   }
