@@ -152,8 +152,11 @@ class RunContext {
   // Calls on_progress(completed, total). Its result is ignored and an
   // ordinary Exception it raises is discarded; anything else (KeyboardInterrupt,
   // SystemExit, PanicException, even one that is also an Exception) stops the
-  // run and reaches the caller.
+  // run and reaches the caller. Signals that came during the replicate are
+  // handled first, so that a handler's exception is not taken for the
+  // callback's and discarded.
   void report(std::uint64_t completed, std::uint64_t total) {
+    if (should_stop()) throw nj::Cancelled();
     if (call_callback(completed, total)) return;
     PendingError failure = PendingError::fetch();
     if (!failure) return;

@@ -1,5 +1,5 @@
 """Ctrl-C and other signal handlers reach a long read or run: a handler that
-raises abandons it and its exception comes out of nj; one that
+raises abandons it and its exception comes out of nj as raised; one that
 returns lets the run go on undisturbed. Every run here that only a signal
 can end is bounded by a watchdog."""
 
@@ -76,6 +76,29 @@ def test_raising_handler_stops_a_long_read():
     with Ticker(raise_on=3) as ticker, pytest.raises(KeyboardInterrupt):
         _nj_py.nj(config(comment=shared))
     assert ticker.calls == 3
+
+
+def test_handler_runs_amid_a_huge_value_and_its_exception_comes_out_as_raised():
+    """An unknown key's value is copied and walked only to be dropped; a
+    signal a few milliseconds in is handled while the walk is still going
+    through the list's items (the first one is still held), and even an
+    ordinary Exception from the handler is not taken for a reader error."""
+    first = float("1.5")  # a float object of its own, to count references to
+    huge = [first] + [0] * (2 * 10**6)
+    held = []
+
+    def alarm(signum, frame):
+        held.append(sys.getrefcount(first) - unheld)
+        raise TimeoutError("alarm")
+
+    unheld = sys.getrefcount(first)
+    with signal_handler(signal.SIGALRM, alarm), pytest.raises(TimeoutError, match="^alarm$"):
+        signal.setitimer(signal.ITIMER_REAL, TICK)
+        try:
+            _nj_py.nj(config(comment=huge))
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+    assert len(held) == 1 and held[0] > 0
 
 
 def test_raising_handler_stops_a_run_with_a_callback():
