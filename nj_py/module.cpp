@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The extension module _nj_py: its initialiser, the function nj and the
 // boundary that turns every outcome of a run into a Python value or exception.
-#include <cxxabi.h>
-
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -59,17 +57,12 @@ PyObject* raise_panic(std::string_view message) {
 }
 
 // Runs `body` (which returns a new reference, or null with an exception set)
-// and maps every C++ failure that leaves it to its Python exception. The
-// forced unwinding that ends a thread (the interpreter ends a daemon thread
-// that wants the lock back while it finalizes) is no failure: it goes on
-// through the interpreter's frames to the thread's end.
+// and maps every C++ failure that leaves it to its Python exception.
 template <class Body>
 PyObject* boundary(Body&& body) {
   const CallThread call;
   try {
     return body();
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (const PyErrAlreadySet&) {
     return raise_system_error_if_unset();
   } catch (const std::bad_alloc&) {
@@ -79,6 +72,13 @@ PyObject* boundary(Body&& body) {
   } catch (const std::exception& failure) {
     return raise_panic(failure.what());
   } catch (...) {
+    // What is not a C++ exception is not ours to turn into a Python one. The
+    // forced unwinding that ends a thread (abi::__forced_unwind: the
+    // interpreter ends a daemon thread that wants the lock back while it
+    // finalizes) is such, and goes on through the interpreter's frames to the
+    // thread's end. It is told by having no exception object: a handler for
+    // abi::__forced_unwind would bind a reference to none.
+    if (!std::current_exception()) throw;
     return raise_panic("unknown internal failure");
   }
 }
