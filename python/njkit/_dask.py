@@ -58,6 +58,27 @@ def count_batch(aln, tree, model, seed, first, count, support, undefined):
     return counts, time.perf_counter() - start
 
 
+def check_workers(client):
+    """Every worker must count with this process's njkit, or the supports would differ."""
+    def installed_version():
+        # Defined here so that it travels by value: it must run where njkit is missing.
+        from importlib import metadata
+
+        try:
+            return metadata.version("njkit")
+        except metadata.PackageNotFoundError:
+            return None
+
+    ours = installed_version()
+    for address, version in sorted(client.run(installed_version).items()):
+        if version is None:
+            raise RuntimeError(f"the Dask worker {address} has no njkit: "
+                               "install njkit[dask] on the workers")
+        if version != ours:
+            raise RuntimeError(f"the Dask worker {address} has njkit {version}, this process "
+                               f"{ours}: every worker must run the same njkit version")
+
+
 class BatchSizer:
     """Batch sizes from the compute time the workers have measured."""
 
@@ -198,6 +219,7 @@ def count_support(client, aln, tree, *, model, seed, first=0, count, support="sp
     """
     if count == 0:
         return np.zeros(tree.n - 1, dtype=np.uint64).tobytes()
+    check_workers(client)
     run = DistributedCount(client, aln, tree, model=model, seed=seed, first=first, count=count,
                            support=support, undefined=undefined, on_progress=on_progress,
                            sizer=BatchSizer(target_seconds))
