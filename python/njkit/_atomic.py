@@ -30,7 +30,10 @@ class StagedOutputs:
         temporary = os.path.join(directory, f".{base}.{secrets.token_hex(4)}.tmp")
         # O_EXCL with mode 0o666: the file gets the permissions the umask
         # gives any new file, as if it had been opened for writing directly.
-        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        try:
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        except OSError as error:  # name the file asked for, not the temporary one
+            raise OSError(error.errno, error.strerror, target) from None
         self._staged.append((temporary, target))
         mode = "wb" if binary else "w"
         with open(fd, mode, **({} if binary else {"encoding": "utf-8", "newline": "\n"})) as handle:

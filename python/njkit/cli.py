@@ -85,8 +85,12 @@ def _progress_bar(args):
         return None
     from tqdm import tqdm
 
+    # A terminal that reports no size (some pseudo-terminals do) would hide
+    # the bar: give it 80 columns and 24 lines instead.
+    sized = os.get_terminal_size(sys.stderr.fileno()).columns > 0
+    unsized = {} if sized else {"ncols": 80, "nrows": 24}
     return tqdm(total=args.bootstrap, desc="bootstrap", unit="replicate", file=sys.stderr,
-                dynamic_ncols=True)
+                dynamic_ncols=sized, **unsized)
 
 
 def _run(args):
