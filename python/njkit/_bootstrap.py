@@ -25,10 +25,11 @@ def resolve_seed(seed):
 
 
 def check_client(client):
-    """Refuses, before any work is done, a way of running that is not here."""
+    """Refuses, before any work is done, a client that cannot run replicates."""
     if client is not None:
-        raise NotImplementedError("client=: running replicates on a Dask cluster is not "
-                                  "available in this version of njkit")
+        from . import _dask
+
+        _dask.check_client(client)
 
 
 def count(alignment, tree, replicates, seed, *, model, support, threads, undefined,
@@ -36,7 +37,14 @@ def count(alignment, tree, replicates, seed, *, model, support, threads, undefin
     """Support counts of replicates 0 .. replicates-1 drawn with `seed`, as a
     numpy uint64 array keyed by inner node of the main tree."""
     check_client(client)
-    raw = _core.count_support(alignment, tree, model=model, seed=seed, first=0,
-                              count=replicates, support=support, threads=threads,
-                              undefined=undefined, on_progress=progress)
+    if client is not None:
+        from . import _dask
+
+        raw = _dask.count_support(client, alignment, tree, model=model, seed=seed,
+                                  count=replicates, support=support, undefined=undefined,
+                                  on_progress=progress)
+    else:
+        raw = _core.count_support(alignment, tree, model=model, seed=seed, first=0,
+                                  count=replicates, support=support, threads=threads,
+                                  undefined=undefined, on_progress=progress)
     return np.frombuffer(raw, dtype=np.uint64).copy()

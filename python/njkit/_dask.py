@@ -23,7 +23,7 @@ import uuid
 
 import numpy as np
 
-EXTRA_MISSING = "the Dask support needs the extra njkit[dask]: pip install 'njkit[dask]'"
+from ._extras import require
 
 # A task computes for about TARGET_SECONDS; near the end of a run the batches
 # shrink (never below FLOOR_SECONDS) so that the workers finish together.
@@ -39,13 +39,19 @@ IN_FLIGHT_PER_THREAD = 2
 POLL_SECONDS = 0.05
 
 
-def import_distributed():
-    """The `distributed` module, or ImportError naming the extra."""
-    try:
-        import distributed
-    except ImportError as missing:
-        raise ImportError(EXTRA_MISSING) from missing
-    return distributed
+def import_distributed(purpose):
+    """The `distributed` module, or MissingExtraError naming the extra."""
+    return require("distributed", "dask", purpose)
+
+
+def check_client(client):
+    """Refuses, before any work, a client= that is not a synchronous Dask client."""
+    distributed = import_distributed("client=")
+    if not isinstance(client, distributed.Client):
+        raise TypeError(f"client= must be a distributed.Client, not {type(client).__name__}")
+    if client.asynchronous:
+        raise ValueError("client= must be a synchronous distributed.Client, not an "
+                         "asynchronous one")
 
 
 def count_batch(aln, tree, model, seed, first, count, support, undefined):
@@ -245,7 +251,7 @@ def connect(spec):
     """A Client of the scheduler at spec, or of a LocalCluster of W worker
     processes for "local:W" (started here, closed on the way out)."""
     workers = parse_local_workers(spec)
-    distributed = import_distributed()
+    distributed = import_distributed("--dask")
     if workers is None:
         with distributed.Client(spec) as client:
             yield client

@@ -5,7 +5,7 @@ import argparse
 import os
 import sys
 
-from . import __version__, _api, _plot
+from . import __version__, _api, _dask, _plot
 from ._atomic import StagedOutputs
 from ._extras import MissingExtraError, require
 from ._inputs import FORMATS
@@ -30,6 +30,14 @@ def _whole(minimum):
         return value
 
     return parse
+
+
+def _dask_address(text):
+    try:
+        _dask.parse_local_workers(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
 
 
 def _parser():
@@ -60,6 +68,9 @@ def _parser():
     add("-o", "--output", metavar="OUT", help="write the tree to OUT")
     add("--distances", metavar="OUT.phy", help="write the distance matrix in PHYLIP form")
     add("--plot", metavar="OUT.svg|OUT.png", help="draw the tree (needs njkit[plot])")
+    add("--dask", metavar="ADDRESS", type=_dask_address,
+        help="count the replicates on the Dask scheduler at ADDRESS, or on a cluster of W "
+             "local worker processes with local:W (needs njkit[dask])")
     add("-q", "--quiet", action="store_true", help="no progress bar and no seed report")
     add("--version", action="version", version=f"njkit {__version__}")
     return parser
@@ -95,13 +106,20 @@ def _progress_bar(args):
 
 def _run(args):
     _check_outputs(args)
+    if not (args.dask and args.bootstrap):
+        return _run_with(args, None)
+    with _dask.connect(args.dask) as client:
+        return _run_with(args, client)
+
+
+def _run_with(args, client):
     bar = _progress_bar(args)
     try:
         tree, matrix = _api.build(
             args.alignment, model=args.model, bootstrap=args.bootstrap, seed=args.seed,
             threads=args.threads, support=args.support, percent=args.percent,
             missing=args.missing, undefined="error", alphabet="auto", format=args.format,
-            names=None, client=None, keep_distances=args.distances is not None,
+            names=None, client=client, keep_distances=args.distances is not None,
             progress=None if bar is None else lambda done, total: bar.update(done - bar.n))
     finally:
         if bar is not None:
