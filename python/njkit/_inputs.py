@@ -7,6 +7,7 @@ import math
 import os
 import sys
 import zlib
+from collections.abc import Iterator
 
 import numpy as np
 
@@ -47,7 +48,7 @@ def load(data, *, format=None, names=None, missing="skip", alphabet="auto"):
     if isinstance(data, np.ndarray):
         return _from_array(data, names), True
     pairs = _foreign_alignment(data)
-    if pairs is None and isinstance(data, (list, tuple)):
+    if pairs is None and isinstance(data, (list, tuple, Iterator)):
         pairs = _pairs(data)
     elif pairs is None and isinstance(data, dict):
         pairs = [(ident, _sequence(seq, ident)) for ident, seq in data.items()]
@@ -215,13 +216,13 @@ def _pairs(items):
     pairs = []
     for k, item in enumerate(items):
         if hasattr(item, "id") and hasattr(item, "seq"):  # a Biopython SeqRecord
-            ident, seq = item.id, item.seq
+            pairs.append((item.id, _sequence(item.seq, item.id)))
+        elif isinstance(item, dict) and item.keys() == {"identifier", "sequence"}:
+            pairs.append((item["identifier"], _sequence(item["sequence"], item["identifier"])))
+        elif isinstance(item, (tuple, list)) and len(item) == 2:
+            pairs.append((item[0], _sequence(item[1], item[0])))
         else:
-            try:
-                ident, seq = item
-            except (TypeError, ValueError):
-                raise TypeError(f"item {k} is not an (identifier, sequence) pair") from None
-        pairs.append((ident, _sequence(seq, ident)))
+            raise TypeError(f"item {k} of the alignment is not an (identifier, sequence) pair")
     return pairs
 
 

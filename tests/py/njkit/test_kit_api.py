@@ -106,6 +106,7 @@ ERRORS = [
     ([("a", "AC--"), ("b", "--GT"), ("c", "ACGT")], {}, ValueError, "'a'"),
     ([], {}, ValueError, "no sequences"),
     ([("a", 5)], {}, TypeError, "'a'"),
+    (["AC", "GT"], {}, TypeError, "item 0"),
     (np.zeros((2, 2)), {}, ValueError, "names="),
     (np.zeros(4), {"names": list("abc")}, ValueError, "condensed"),
     (np.zeros((2, 2)), {"names": ["a", "b"], "bootstrap": 3}, ValueError, "distance matrix"),

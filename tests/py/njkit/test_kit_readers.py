@@ -38,6 +38,8 @@ def test_in_memory_forms(reference):
         "tuple of lists": tuple([i, s] for i, s in SEQS),
         "dict": dict(SEQS),
         "bytes sequences": [(i, s.encode()) for i, s in SEQS],
+        "_nj_py records": [{"identifier": i, "sequence": s} for i, s in SEQS],
+        "generator": ((i, s) for i, s in SEQS),
     }
     bio = pytest.importorskip("Bio.Align")
     from Bio.Seq import Seq
