@@ -16,6 +16,7 @@ that a task lasts seconds and Dask's cost per task (milliseconds) is noise.
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 import queue
 import time
@@ -143,6 +144,7 @@ class DistributedCount:
                 self.submit_batches()
             if self.failure is not None:
                 self.failure[1].result()  # raises the worker's exception as it is
+                raise RuntimeError("internal failure: a failed batch of replicates has a result")
             return self.totals.tobytes()
         finally:
             self.cancel([batch[0] for batch in self.in_flight.values()])
@@ -190,8 +192,14 @@ class DistributedCount:
                 return future
 
     def collect(self, future):
+        status = future.status
+        if status in ("pending", "lost"):
+            # Its result was on a worker that died before we fetched it: Dask
+            # computes it again, and the future reports when it is done.
+            future.add_done_callback(self.finished.put)
+            return
         _, first, batch = self.in_flight.pop(future.key)
-        if future.status != "finished":
+        if status != "finished":
             self.record_failure(first, future)
             return
         counts, seconds = future.result()
@@ -256,8 +264,9 @@ def connect(spec):
         with distributed.Client(spec) as client:
             yield client
         return
+    # Port 0: any free port, so that runs side by side neither collide nor warn.
     with distributed.LocalCluster(n_workers=workers, processes=True,
                                   threads_per_worker=max(1, cpu_count() // workers),
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=":0", silence_logs=logging.CRITICAL) as cluster:
         with distributed.Client(cluster) as client:
             yield client
