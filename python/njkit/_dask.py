@@ -5,7 +5,7 @@ replicate indices can run on any worker, in any order, any number of times:
 the client adds each batch's integer counts once, and the sum is the counts a
 single local call gives, byte for byte.
 
-The encoded alignment and the main tree are scattered to every worker once.
+The encoded alignment and the main tree are sent to the cluster once.
 Each task counts one batch with one core thread; a worker of T threads runs
 T batches at once, so its cores are busy without oversubscription and Dask
 can still move queued batches between workers. Batches are submitted as
@@ -21,6 +21,7 @@ import os
 import queue
 import time
 import uuid
+import warnings
 
 import numpy as np
 
@@ -86,6 +87,26 @@ def check_workers(client):
                                f"{ours}: every worker must run the same njkit version")
 
 
+def hold(value):
+    """A task whose result is its argument."""
+    return value
+
+
+def send_once(client, run_id, aln, tree):
+    """Futures of the alignment and the main tree on the cluster.
+
+    Scattered data has no lineage: Dask's memory manager soon keeps a single
+    replica, and when the worker holding it dies every task that needs it is
+    forgotten. As results of tasks that hold them, the two go to the
+    scheduler once, the workers fetch them from each other, and Dask makes
+    them again when they are lost.
+    """
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="Sending large graph", category=UserWarning)
+        return [client.submit(hold, value, key=f"njkit-{name}-{run_id}", pure=False)
+                for name, value in (("alignment", aln), ("main-tree", tree))]
+
+
 class BatchSizer:
     """Batch sizes from the compute time the workers have measured."""
 
@@ -132,7 +153,7 @@ class DistributedCount:
         self.run_id = uuid.uuid4().hex
         self.slots = 1
         self.slots_checked = -1.0
-        self.data = client.scatter([aln, tree], broadcast=True, hash=False)
+        self.data = send_once(client, self.run_id, aln, tree)
         self.tasks = 0
         self.task_seconds = 0.0
 

@@ -113,7 +113,7 @@ ERRORS = [
     (SEQS, {"bootstrap": 2, "seed": -1}, ValueError, "seed"),
     (SEQS, {"support": "edge"}, ValueError, "support"),
     (SEQS, {"threads": 0}, ValueError, "threads"),
-    (SEQS, {"bootstrap": 2, "client": object()}, NotImplementedError, "Dask"),
+    (SEQS, {"bootstrap": 2, "client": object()}, TypeError, "distributed.Client"),
     (42, {}, TypeError, "cannot read a int"),
 ]
 
