@@ -271,7 +271,7 @@ def parse_local_workers(spec):
         return None
     text = spec[len("local:"):]
     if not text.isdigit() or int(text) < 1:
-        raise ValueError(f"--dask local:W needs a positive number of workers, not {text!r}")
+        raise ValueError(f"local:W needs a whole number of workers W of 1 or more, not {text!r}")
     return int(text)
 
 
