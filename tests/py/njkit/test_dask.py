@@ -85,9 +85,10 @@ def local_counts(aln, tree, count, support="split", threads=2):
 
 
 def no_tasks_left(client):
-    """Waits (under the watchdog) until no task of a count is known to the scheduler."""
+    """Waits (under the watchdog) until the scheduler has forgotten every batch
+    and every copy of the data of the counts."""
     def ours(dask_scheduler):
-        return [key for key in dask_scheduler.tasks if str(key).startswith("njkit-count-")]
+        return [key for key in dask_scheduler.tasks if str(key).startswith("njkit-")]
 
     while client.run_on_scheduler(ours):
         time.sleep(0.05)
