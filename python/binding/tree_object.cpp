@@ -187,6 +187,10 @@ PyObject* count_support(PyObject*, PyObject* args, PyObject* kwargs) {
     require(count != nullptr, "count_support", "count");
     const auto alignment = value_of<const nj::kit::Alignment>(aln, types().alignment, "an Alignment");
     const auto main_tree = value_of<const MainTree>(tree, types().main_tree, "a MainTree");
+    if (on_progress != Py_None && PyCallable_Check(on_progress) == 0) {
+      return PyErr_Format(PyExc_TypeError, "on_progress must be callable, not %.200s",
+                          Py_TYPE(on_progress)->tp_name);
+    }
     nj::kit::SupportRequest request;
     request.model = model_named(model);
     request.kind = support_kind(support);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "builder_state.hpp"
+#include "nj/config.hpp"
 #include "nj/error.hpp"
 #include "workers.hpp"
 
@@ -65,7 +66,7 @@ std::expected<void, std::string> AlignmentBuilder::State::end_row(std::string id
     used_ = 0;
     seen_ = 0;
     return std::unexpected(message(fill("sequence {} (number {}) has length {}, expected {}",
-                                        quote_escaped(identifier), number, columns,
+                                        quote_text(identifier), number, columns,
                                         parts_.length)));
   }
   if (encoding_ == Encoding::open && (seen_ & protein_only) != 0) switch_to_protein();

@@ -73,7 +73,7 @@ namespace {
 bool same(double a, double b) noexcept { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 std::string pair_names(const std::vector<std::string>& names, std::size_t i, std::size_t j) {
-  return fill("{} and {}", quote_escaped(names[i]), quote_escaped(names[j]));
+  return fill("{} and {}", quote_text(names[i]), quote_text(names[j]));
 }
 
 }  // namespace
@@ -89,7 +89,7 @@ std::expected<Distances, std::string> distances_from_square(std::vector<std::str
   for (std::size_t i = 0; i < n; ++i) {
     if (values[i * n + i] != 0.0) {
       return std::unexpected(fill("the distance of {} to itself is {}, not 0",
-                                  quote_escaped(result.names[i]), render_float(values[i * n + i])));
+                                  quote_text(result.names[i]), render_float(values[i * n + i])));
     }
     for (std::size_t j = i + 1; j < n; ++j) {
       const double upper = values[i * n + j];

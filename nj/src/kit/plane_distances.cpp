@@ -232,7 +232,7 @@ std::optional<std::string> model_refusal(Residues residues, SubstitutionModel mo
 std::string undefined_message(const std::vector<std::string>& names, const RowPair& pair) {
   return fill("sequences {} and {} share no column where both hold a residue: their distance is "
               "undefined",
-              quote_escaped(names[pair.second]), quote_escaped(names[pair.first]));
+              quote_text(names[pair.second]), quote_text(names[pair.first]));
 }
 
 }  // namespace nj::kit::detail
