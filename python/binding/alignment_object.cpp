@@ -51,12 +51,12 @@ PyObject* alignment_reduce(PyObject* self, PyObject*) {
   return boundary([&] {
     const Alignment& alignment = alignment_of(self);
     const auto planes = alignment.planes();
-    OwnedRef bytes = nj_py::check(PyBytes_FromStringAndSize(
+    const OwnedRef bytes = nj_py::check(PyBytes_FromStringAndSize(
         reinterpret_cast<const char*>(planes.data()), static_cast<Py_ssize_t>(planes.size_bytes())));
+    const OwnedRef identifiers = string_list(alignment.identifiers());
     OwnedRef args = nj_py::check(Py_BuildValue(
-        "(NKssN)", string_list(alignment.identifiers()).release(),
-        static_cast<unsigned long long>(alignment.length()), residues_name(alignment.residues()),
-        missing_name(alignment.missing()), bytes.release()));
+        "(OKssO)", identifiers.get(), static_cast<unsigned long long>(alignment.length()),
+        residues_name(alignment.residues()), missing_name(alignment.missing()), bytes.get()));
     return reduce_with("_alignment_from_state", std::move(args));
   });
 }

@@ -74,9 +74,11 @@ OwnedRef bytes_of(std::span<const T> values) {
 PyObject* tree_reduce(PyObject* self, PyObject*) {
   return boundary([&] {
     const MainTree& tree = tree_of(self);
-    OwnedRef args = nj_py::check(Py_BuildValue("(NNN)", string_list(tree.names()).release(),
-                                               bytes_of(tree.children()).release(),
-                                               bytes_of(tree.lengths()).release()));
+    const OwnedRef names = string_list(tree.names());
+    const OwnedRef children = bytes_of(tree.children());
+    const OwnedRef lengths = bytes_of(tree.lengths());
+    OwnedRef args =
+        nj_py::check(Py_BuildValue("(OOO)", names.get(), children.get(), lengths.get()));
     return reduce_with("_tree_from_state", std::move(args));
   });
 }

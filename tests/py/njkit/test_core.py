@@ -222,3 +222,23 @@ def test_ctrl_c_stops_every_worker():
     # A watchdog: a run that Ctrl-C does not stop fails here, not hangs.
     done = subprocess.run([sys.executable, "-c", INTERRUPTED], capture_output=True, text=True, timeout=120)
     assert done.stdout == "interrupted, threads left: 0\n", done.stderr
+
+
+def test_no_reference_is_kept_on_any_path(bootstrap_input):
+    aln, tree = bootstrap_input
+    names, texts, bad_texts = ["a", "b"], ["ACGT", "ACGA"], ["ACGT", b"ACG"]
+    counts = bytearray(8 * (tree.n - 1))
+    progress = [].append
+    watched = [aln, tree, names, texts, bad_texts, counts, progress, *names, *bad_texts]
+    before = [sys.getrefcount(x) for x in watched]
+    for _ in range(100):
+        _core.alignment_from_sequences(names, texts, missing="skip")
+        with pytest.raises(ValueError):
+            _core.alignment_from_sequences(names, bad_texts, missing="skip")
+        with pytest.raises(TypeError):
+            _core.count_support(aln, tree, model="PDiff", seed=1, first=0, count=1, on_progress=3)
+        _core.count_support(aln, tree, model="PDiff", seed=1, first=0, count=1,
+                            on_progress=lambda done, total: progress(done))
+        tree.newick(counts, 1, True)
+        pickle.loads(pickle.dumps((aln, tree)))
+    assert [sys.getrefcount(x) for x in watched] == before
