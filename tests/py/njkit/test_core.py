@@ -218,6 +218,31 @@ INTERRUPTED = textwrap.dedent("""
 """)
 
 
+ENDED_BY_THE_INTERPRETER = textwrap.dedent("""
+    import threading, time
+    from njkit import _core
+    aln = _core.alignment_from_sequences([f"s{k}" for k in range(200)],
+                                         ["".join("ACGT"[(k * j + j // 5) % 4] for j in range(500))
+                                          for k in range(200)], missing="skip")
+    tree = _core.build_tree(_core.distances_from_alignment(aln, model="PDiff"))
+    started = threading.Event()
+    def run():
+        _core.count_support(aln, tree, model="PDiff", seed=1, first=0, count=10**12, threads=2,
+                            on_progress=lambda done, total: started.set())
+    threading.Thread(target=run, daemon=True).start()
+    started.wait()
+    print("main thread ends")
+""")
+
+
+def test_a_run_in_a_thread_the_interpreter_ends_unwinds_cleanly():
+    # The daemon thread is ended while it takes the lock back to report
+    # progress; its workers are stopped and joined on the way out.
+    done = subprocess.run([sys.executable, "-c", ENDED_BY_THE_INTERPRETER], capture_output=True,
+                          text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (0, "main thread ends\n"), done.stderr
+
+
 def test_ctrl_c_stops_every_worker():
     # A watchdog: a run that Ctrl-C does not stop fails here, not hangs.
     done = subprocess.run([sys.executable, "-c", INTERRUPTED], capture_output=True, text=True, timeout=120)
