@@ -3,10 +3,10 @@
 #include <cstring>
 #include <vector>
 
-#include "builder_state.hpp"
-#include "nj/config.hpp"
+#include "kit/builder_state.hpp"
+#include "message_text.hpp"
 #include "nj/error.hpp"
-#include "workers.hpp"
+#include "kit/workers.hpp"
 
 namespace nj::kit {
 

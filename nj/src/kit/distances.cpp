@@ -4,11 +4,11 @@
 #include <atomic>
 #include <cmath>
 
-#include "nj/config.hpp"
-#include "nj/distance_matrix.hpp"
+#include "distance/matrix.hpp"
+#include "message_text.hpp"
 #include "nj/error.hpp"
-#include "plane_distances.hpp"
-#include "workers.hpp"
+#include "kit/plane_distances.hpp"
+#include "kit/workers.hpp"
 
 namespace nj::kit {
 

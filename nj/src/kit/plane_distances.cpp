@@ -1,18 +1,20 @@
 // SPDX-License-Identifier: MIT
-#include "plane_distances.hpp"
+#include "kit/plane_distances.hpp"
 
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <span>
 
-#include "../bit_planes.hpp"
-#include "../distance_kernels.hpp"
-#include "../distance_table.hpp"
-#include "nj/distance_matrix.hpp"
+#include "distance/bit_planes.hpp"
+#include "distance/kernels.hpp"
+#include "distance/table.hpp"
+#include "distance/matrix.hpp"
+#include "message_text.hpp"
+#include "models.hpp"
 #include "nj/error.hpp"
-#include "skip_kernels.hpp"
-#include "skip_table.hpp"
+#include "kit/skip_kernels.hpp"
+#include "kit/skip_table.hpp"
 
 namespace nj::kit::detail {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "plane_rows.hpp"
+#include "kit/plane_rows.hpp"
 
 #include <sys/mman.h>
 
@@ -8,7 +8,7 @@
 #include <new>
 #include <utility>
 
-#include "nj/alphabet.hpp"
+#include "alphabet.hpp"
 #include "nj/error.hpp"
 
 namespace nj::kit {

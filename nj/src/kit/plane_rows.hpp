@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../bit_planes.hpp"
+#include "distance/bit_planes.hpp"
 #include "nj/toolkit.hpp"
 
 namespace nj::kit {

@@ -1,16 +1,18 @@
 // SPDX-License-Identifier: MIT
-#include "row_encoding.hpp"
+#include "kit/row_encoding.hpp"
 
 #include <bit>
 #include <cstring>
 #include <string_view>
 
-#include "../bit_planes.hpp"
-#include "../distance_kernels.hpp"
-#include "nj/alphabet.hpp"
-#include "plane_rows.hpp"
+#include "distance/bit_planes.hpp"
+#include "distance/kernels.hpp"
+#include "alphabet.hpp"
+#include "kit/plane_rows.hpp"
 
-#if defined(__x86_64__)
+#include "simd.hpp"
+
+#if NJ_X86_64
 #include <immintrin.h>
 #endif
 
@@ -124,10 +126,10 @@ void pack_portable(const std::uint8_t* codes, unsigned bits, Word* raw) noexcept
   }
 }
 
-#if defined(__x86_64__)
+#if NJ_X86_64
 // Shifting bit q of every byte to its top bit lets one instruction collect
 // it from 32 bytes; the 16-bit shift cannot carry a neighbour's bit there.
-__attribute__((target("avx2"))) void pack_avx2(const std::uint8_t* codes, unsigned bits,
+NJ_TARGET_AVX2 void pack_avx2(const std::uint8_t* codes, unsigned bits,
                                                Word* raw) noexcept {
   const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes));
   const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + 32));
@@ -142,7 +144,7 @@ __attribute__((target("avx2"))) void pack_avx2(const std::uint8_t* codes, unsign
 #endif
 
 PackFn pack_function(detail::SimdLevel level) noexcept {
-#if defined(__x86_64__)
+#if NJ_X86_64
   if (level >= detail::SimdLevel::Avx2) return &pack_avx2;
 #endif
   (void)level;
@@ -206,12 +208,12 @@ std::size_t translate_portable(const Translation& table, std::string_view text, 
   return static_cast<std::size_t>(at - out);
 }
 
-#if defined(__x86_64__)
+#if NJ_X86_64
 // Sequence text is nearly all printable ASCII (0x20-0x7F): 32 bytes of it
 // are translated at once, by a table lookup on the low four bits for each
 // of the six high halves, kept where the high half matches. Anything else,
 // and runs with a dropped byte, go byte by byte.
-__attribute__((target("avx2"))) std::size_t translate_avx2(const Translation& table,
+NJ_TARGET_AVX2 std::size_t translate_avx2(const Translation& table,
                                                          std::string_view text, std::uint8_t* out,
                                                          std::uint8_t& seen) noexcept {
   constexpr int first_high = 2;
@@ -259,7 +261,7 @@ __attribute__((target("avx2"))) std::size_t translate_avx2(const Translation& ta
 
 std::size_t translate(const Translation& table, std::string_view text, std::uint8_t* out,
                       std::uint8_t& seen) noexcept {
-#if defined(__x86_64__)
+#if NJ_X86_64
   static const bool wide = nj::detail::simd_level_supported(nj::detail::SimdLevel::Avx2);
   if (wide) return translate_avx2(table, text, out, seen);
 #endif

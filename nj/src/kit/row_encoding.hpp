@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "../distance_kernels.hpp"
+#include "distance/kernels.hpp"
 #include "nj/toolkit.hpp"
 
 namespace nj::kit {

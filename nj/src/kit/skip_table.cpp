@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "skip_table.hpp"
+#include "kit/skip_table.hpp"
 
 #include <algorithm>
 #include <bit>
 
-#include "nj/distance_matrix.hpp"
+#include "models.hpp"
 
 namespace nj::kit::detail {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "nj/config.hpp"
-#include "skip_kernels.hpp"
+#include "kit/skip_kernels.hpp"
 
 namespace nj::kit::detail {
 

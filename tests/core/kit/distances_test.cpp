@@ -12,7 +12,9 @@
 #include "kit/row_encoding.hpp"
 #include "kit/skip_kernels.hpp"
 #include "kit_samples.hpp"
-#include "nj/distance_matrix.hpp"
+#include "distance/matrix.hpp"
+#include "distance/plain.hpp"
+#include "models.hpp"
 
 namespace nj::kit {
 namespace {
@@ -123,8 +125,8 @@ TEST(LiteralDistances, TheCoreReferenceMatrix) {
     std::vector<SequencePair> pairs(records.begin(), records.end());
     const Alignment alignment = testing::encode(records, MissingRule::literal);
     for (const SubstitutionModel model : {SubstitutionModel::PDiff, protein ? SubstitutionModel::Poisson : SubstitutionModel::Kimura2P}) {
-      const DistMat reference = protein ? DistMat::from_msa_plain(MSA<Protein>::from_iter(pairs), model)
-                                        : DistMat::from_msa_plain(MSA<DNA>::from_iter(pairs), model);
+      const DistMat reference = protein ? plain_distances(MSA<Protein>::from_iter(pairs), model)
+                                        : plain_distances(MSA<DNA>::from_iter(pairs), model);
       EXPECT_TRUE(std::ranges::equal(distances(alignment, model, 3).values, reference.distances, same_bits));
     }
   }

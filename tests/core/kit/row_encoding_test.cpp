@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bit_planes.hpp"
+#include "distance/bit_planes.hpp"
 #include "kit/plane_rows.hpp"
 #include "kit/row_encoding.hpp"
 
