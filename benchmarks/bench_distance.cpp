@@ -13,9 +13,10 @@
 #include <tuple>
 #include <vector>
 
-#include "distance_kernels.hpp"
-#include "nj/distance_matrix.hpp"
-#include "nj/distance_workspace.hpp"
+#include "distance/kernels.hpp"
+#include "distance/matrix.hpp"
+#include "distance/plain.hpp"
+#include "distance/workspace.hpp"
 
 namespace nj {
 namespace {
@@ -55,7 +56,7 @@ template <Alphabet A>
 void plain(benchmark::State& state, M model) {
   const MSA<A>& msa = alignment<A>(static_cast<std::size_t>(state.range(0)),
                                    static_cast<std::size_t>(state.range(1)));
-  for (auto _ : state) benchmark::DoNotOptimize(DistMat::from_msa_plain(msa, model));
+  for (auto _ : state) benchmark::DoNotOptimize(plain_distances(msa, model));
 }
 
 // A workspace reused across iterations, as bootstrap replicates use it.
@@ -71,12 +72,12 @@ void fast(benchmark::State& state, M model, SimdLevel level) {
   for (auto _ : state) benchmark::DoNotOptimize(space.from_msa(msa, model));
 }
 
-// DistMat::from_msa itself, with fresh buffers on every call.
+// A fresh workspace, and so fresh buffers, on every call.
 template <Alphabet A>
 void fast_fresh(benchmark::State& state, M model) {
   const MSA<A>& msa = alignment<A>(static_cast<std::size_t>(state.range(0)),
                                    static_cast<std::size_t>(state.range(1)));
-  for (auto _ : state) benchmark::DoNotOptimize(DistMat::from_msa(msa, model));
+  for (auto _ : state) benchmark::DoNotOptimize(DistanceWorkspace().from_msa(msa, model));
 }
 
 void register_all() {

@@ -24,25 +24,21 @@
 #include <utility>
 #include <vector>
 
-#include "nj/alphabet.hpp"
-#include "nj/distance_matrix.hpp"
-#include "nj/models.hpp"
-#include "nj/msa.hpp"
-#include "nj/nj.hpp"
-#include "nj/tree.hpp"
+#include "alphabet.hpp"
+#include "distance/matrix.hpp"
+#include "distance/plain.hpp"
+#include "distance/workspace.hpp"
+#include "engine/join_step.hpp"
+#include "engine/neighbor_joining.hpp"
+#include "engine/scan.hpp"
+#include "engine/state.hpp"
+#include "models.hpp"
+#include "msa.hpp"
+#include "tree.hpp"
 
 namespace {
 
-using TreeResult = std::expected<std::unique_ptr<nj::TreeNode>, std::string>;
-
-// The references that speed-ups are measured against: the byte-by-byte
-// distance loop and the engine that scans every live pair at every step.
-template <nj::Alphabet A>
-nj::DistMat plain_distances(const nj::MSA<A>& msa, nj::SubstitutionModel model) {
-  return nj::DistMat::from_msa_plain(msa, model);
-}
-
-TreeResult plain_engine(nj::DistMat matrix) { return nj::neighbor_joining_plain(std::move(matrix)); }
+using nj::TreeResult;
 
 struct Options {
   std::string fasta;
@@ -199,23 +195,16 @@ std::pair<std::size_t, std::size_t> scan_with_margin(const nj::NJState& s, doubl
                                                      Candidates& c) {
   const std::size_t n = s.active.size();
   const std::size_t first = s.active.next(0);
-  std::size_t bi = 0, bj = 0;
-  double bq = 0.0;
-  bool found = false;
+  nj::ScanChoice best;
   for (std::size_t i = s.active.next(0); i < n; i = s.active.next(i + 1)) {
     for (std::size_t j = s.active.next(0); j < i; j = s.active.next(j + 1)) {
       const double q = ((m - 2.0) * s.matrix.distances[nj::pair_index(j, i)] - s.row_sums[i]) -
                        s.row_sums[j];
-      if (!found || !(bq <= q)) {
-        bi = i;
-        bj = j;
-        bq = q;
-        found = true;
-      }
+      best.offer(i, j, q);
       if (m >= 5.0 || j == first) c.offer(q);
     }
   }
-  return {bi, bj};
+  return {best.i, best.j};
 }
 
 Margin measure_margin(nj::DistMat matrix) {
@@ -313,14 +302,14 @@ int run_alignment(const Options& o, std::vector<nj::SequencePair> pairs, Stopwat
   r.phases.emplace_back("encode", clock.lap());
   r.n = msa.sequence_count;
   r.length = msa.length;
-  nj::DistMat matrix =
-      o.plain_distance ? plain_distances(msa, o.model) : nj::DistMat::from_msa(msa, o.model);
+  nj::DistMat matrix = o.plain_distance ? nj::plain_distances(msa, o.model)
+                                         : nj::DistanceWorkspace().from_msa(msa, o.model);
   r.phases.emplace_back("distances", clock.lap());
   std::string newick;
   if (!o.distances_only) {
     if (!o.matrix_out.empty() && !write_phylip(o.matrix_out, matrix)) return 3;
     clock.lap();
-    TreeResult tree = o.plain_nj ? plain_engine(std::move(matrix))
+    TreeResult tree = o.plain_nj ? nj::neighbor_joining_plain(std::move(matrix))
                                  : nj::neighbor_joining(std::move(matrix));
     r.phases.emplace_back("nj", clock.lap());
     if (!tree) {
@@ -335,7 +324,7 @@ int run_alignment(const Options& o, std::vector<nj::SequencePair> pairs, Stopwat
   r.peak_rss_kib = peak_rss_kib();
   if (!o.tree_out.empty() && !write_text(o.tree_out, newick)) return 3;
   if (o.tie_margin && !o.distances_only) {
-    r.margin = measure_margin(plain_distances(msa, o.model));
+    r.margin = measure_margin(nj::plain_distances(msa, o.model));
     r.margin_tree_matches = r.margin->newick == newick;
   }
   print_report(o, r);

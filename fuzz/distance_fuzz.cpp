@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "distance_kernels.hpp"
+#include "distance/kernels.hpp"
+#include "distance/matrix.hpp"
+#include "distance/plain.hpp"
+#include "distance/workspace.hpp"
 #include "fuzz_checks.hpp"
-#include "nj/distance_matrix.hpp"
-#include "nj/distance_workspace.hpp"
-#include "nj/msa.hpp"
+#include "msa.hpp"
 
 namespace {
 
@@ -92,8 +93,8 @@ void fuzz(FuzzedDataProvider& data, std::string_view symbols, std::span<const Su
     columns.resize(msa.length);
     for (std::uint64_t& c : columns) c = maker.below(msa.length);
   }
-  const nj::DistMat plain = nj::DistMat::from_msa_plain(msa, model);
-  const nj::DistMat plain_resampled = nj::DistMat::from_msa_plain(resample(msa, columns), model);
+  const nj::DistMat plain = nj::plain_distances(msa, model);
+  const nj::DistMat plain_resampled = nj::plain_distances(resample(msa, columns), model);
   for (const nj::detail::SimdLevel level : nj::detail::supported_simd_levels()) {
     nj::DistanceWorkspace workspace(level);
     check_same(workspace.from_resampled(msa, columns, model), plain_resampled, level);

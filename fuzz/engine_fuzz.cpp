@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "distance/matrix.hpp"
+#include "engine/neighbor_joining.hpp"
 #include "fuzz_checks.hpp"
-#include "nj/distance_matrix.hpp"
-#include "nj/nj.hpp"
 #include "nj/stop.hpp"
 
 namespace {
@@ -84,12 +84,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   FuzzedDataProvider data(bytes, size);
   const auto stop_after = data.ConsumeIntegralInRange<std::uint64_t>(0, 3);
   nj::DistMat matrix = matrix_from(data);
-  auto plain = nj::run(nj::NJState(matrix));
+  auto plain = nj::neighbor_joining_plain(matrix);
 
   std::uint64_t polls = 0;
   const nj::StopCheck stop = [&] { return ++polls == stop_after; };
   try {
-    auto fast = nj::run_fast(nj::NJState(std::move(matrix)), stop);
+    auto fast = nj::neighbor_joining(std::move(matrix), stop);
     check(fast.has_value() == plain.has_value(), "both engines succeed or both fail");
     if (!plain) {
       check(fast.error() == plain.error(), "the same error", plain.error());

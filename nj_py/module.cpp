@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <expected>
 #include <new>
@@ -36,20 +35,12 @@ constexpr const char* panic_doc =
     "It derives from BaseException rather than Exception, so that it propagates\n"
     "through ordinary `except Exception` handlers.";
 
-PyObject* raise_system_error_if_unset() noexcept {
-  if (PyErr_Occurred() == nullptr) {
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-  }
-  return nullptr;
-}
-
 PyObject* raise_panic(const char* message) noexcept {
   if (panic_exception == nullptr) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
   }
-  const OwnedRef text = OwnedRef::steal(
-      PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+  const OwnedRef text = decode_replacing(message);
   if (!text) return nullptr;
   PySys_FormatStderr("_nj_py: internal failure: %U\n", text.get());
   PyErr_SetObject(panic_exception, text.get());
@@ -193,8 +184,7 @@ PyObject* run(nj::NJConfig config, RunContext& context) {
     return context.raise_stop_reason();
   }
   if (!newick) {
-    const OwnedRef message = OwnedRef::steal(PyUnicode_DecodeUTF8(
-        newick.error().data(), static_cast<Py_ssize_t>(newick.error().size()), "replace"));
+    const OwnedRef message = decode_replacing(newick.error());
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     return nullptr;
   }

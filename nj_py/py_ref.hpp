@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string_view>
 #include <utility>
 
 namespace nj_py {
@@ -59,6 +60,23 @@ inline OwnedRef check(PyObject* p) {
 inline int check_status(int status) {
   if (status == -1) throw PyErrAlreadySet{};
   return status;
+}
+
+/// Makes sure a failure leaves an exception set: a SystemError when none
+/// is. Returns null, for returning from a function that failed.
+inline PyObject* raise_system_error_if_unset() noexcept {
+  if (PyErr_Occurred() == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  return nullptr;
+}
+
+/// A str of UTF-8 text from the core, each byte that is not part of
+/// well-formed UTF-8 replaced by U+FFFD; null with an exception set when it
+/// cannot be made.
+inline OwnedRef decode_replacing(std::string_view utf8) noexcept {
+  return OwnedRef::steal(
+      PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace"));
 }
 
 /// A fetched exception (type, value, traceback), owned while it is out of

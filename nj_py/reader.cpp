@@ -289,7 +289,7 @@ std::unique_ptr<nj::SourceValue> PySequenceView::element(std::size_t k) {
 void raise_reader_error() noexcept {
   PendingError failure = PendingError::fetch();
   if (!failure) {
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    raise_system_error_if_unset();
     return;
   }
   if (!failure.matches(PyExc_Exception) || failure.matches(PyExc_MemoryError)) {
@@ -316,8 +316,7 @@ void raise_reader_error() noexcept {
 }
 
 void raise_rule_error(const std::string& message) noexcept {
-  const OwnedRef text = OwnedRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  const OwnedRef text = decode_replacing(message);
   if (!text) return;
   const OwnedRef value = OwnedRef::steal(PyUnicode_FromFormat("RuntimeError: %U", text.get()));
   if (value) PyErr_SetObject(PyExc_ValueError, value.get());

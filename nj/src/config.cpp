@@ -5,95 +5,14 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <cmath>
-#include <iterator>
 #include <utility>
 
+#include "message_text.hpp"
 #include "nj/error.hpp"
-#include "nj/utf8.hpp"
 
 namespace nj {
 
 namespace {
-
-struct CodePointRange {
-  char32_t first;
-  char32_t last;
-};
-
-#include "unicode_tables.inc"
-
-bool escaped_code_point(char32_t c) noexcept {
-  const auto* begin = std::begin(escaped_code_points);
-  const auto* at = std::upper_bound(begin, std::end(escaped_code_points), c,
-                                    [](char32_t v, const CodePointRange& r) { return v < r.first; });
-  return at != begin && c <= std::prev(at)->last;
-}
-
-void append_code_point_escape(std::string& out, char32_t c) {
-  std::array<char, 8> hex{};
-  const auto written =
-      std::to_chars(hex.data(), hex.data() + hex.size(), static_cast<std::uint32_t>(c), 16);
-  out += "\\u{";
-  out.append(hex.data(), written.ptr);
-  out += '}';
-}
-
-// Appends one well-formed character (`bytes` is its UTF-8 form).
-void append_quoted_char(std::string& out, char32_t c, std::string_view bytes) {
-  switch (c) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '\t': out += "\\t"; return;
-    case '\r': out += "\\r"; return;
-    case '\n': out += "\\n"; return;
-    case '\0': out += "\\0"; return;
-    default: break;
-  }
-  const bool plain_ascii = c >= 0x20 && c < 0x7F;
-  if (!plain_ascii && escaped_code_point(c)) {
-    append_code_point_escape(out, c);
-  } else {
-    out += bytes;
-  }
-}
-
-// The text with every byte that is not well-formed UTF-8 replaced by U+FFFD,
-// so that messages stay valid UTF-8.
-std::string valid_utf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  while (!text.empty()) {
-    const DecodedChar d = decode_utf8(text);
-    const std::size_t used = d.length == 0 ? 1 : d.length;
-    out += d.length == 0 ? std::string_view{"\xEF\xBF\xBD"} : text.substr(0, used);
-    text.remove_prefix(used);
-  }
-  return out;
-}
-
-// The number digits[0].digits[1..] x 10^exponent, written out in full.
-std::string fixed_from_digits(bool negative, std::string_view digits, int exponent) {
-  std::string out = negative ? "-" : "";
-  if (exponent < 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-exponent - 1), '0');
-    out += digits;
-    return out;
-  }
-  const auto whole = static_cast<std::size_t>(exponent) + 1;
-  if (digits.size() <= whole) {
-    out += digits;
-    out.append(whole - digits.size(), '0');
-    out += ".0";
-  } else {
-    out += digits.substr(0, whole);
-    out += '.';
-    out += digits.substr(whole);
-  }
-  return out;
-}
 
 // Unwinds a record-rule failure up to read_config, which alone catches it.
 // Deliberately not a std::exception, so that no handler meant for other
@@ -391,48 +310,6 @@ constexpr RecordShape<NJConfig, 3> config_shape = {
     "NJConfig", "struct NJConfig", {"msa", "n_bootstrap_samples", "substitution_model"}, read_config_field};
 
 }  // namespace
-
-std::string render_float(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  // Shortest round-trip digits come from the scientific form: the fixed form
-  // of to_chars writes the exact value of large numbers (1e23 as
-  // 99999999999999991611392), not the shortest digits padded with zeros.
-  std::array<char, 32> buffer{};
-  const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                     std::chars_format::scientific);
-  if (written.ec != std::errc{}) internal_failure("a number did not fit its rendering buffer");
-  const std::string_view scientific(buffer.data(), static_cast<std::size_t>(written.ptr - buffer.data()));
-  const bool negative = scientific.front() == '-';
-  const std::size_t e = scientific.find('e');
-  std::string digits;
-  for (const char c : scientific.substr(0, e)) {
-    if (c != '-' && c != '.') digits += c;
-  }
-  std::string_view exponent_text = scientific.substr(e + 1);
-  if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
-  int exponent = 0;
-  std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
-  return fixed_from_digits(negative, digits, exponent);
-}
-
-std::string quote_text(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size() + 2);
-  out += '"';
-  while (!utf8.empty()) {
-    const DecodedChar d = decode_utf8(utf8);
-    if (d.length == 0) {
-      out += "\\u{fffd}";
-      utf8.remove_prefix(1);
-      continue;
-    }
-    append_quoted_char(out, d.code_point, utf8.substr(0, d.length));
-    utf8.remove_prefix(d.length);
-  }
-  out += '"';
-  return out;
-}
 
 std::expected<NJConfig, std::string> read_config(SourceValue& root) {
   try {

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
-#include "nj/models.hpp"
+#include "models.hpp"
 
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <type_traits>
+
+#include "nj/error.hpp"
 
 namespace nj {
 
@@ -51,5 +54,36 @@ double poisson_distance(const SiteCounts& counts) noexcept {
   if (p >= 1.0) return infinity;
   return -std::log(1.0 - p);
 }
+
+double distance_from_counts(SubstitutionModel model, const SiteCounts& counts) noexcept {
+  switch (model) {
+    case SubstitutionModel::PDiff: return pdiff_distance(counts);
+    case SubstitutionModel::JukesCantor: return jukes_cantor_distance(counts);
+    case SubstitutionModel::Kimura2P: return kimura2p_distance(counts);
+    case SubstitutionModel::Poisson: return poisson_distance(counts);
+  }
+  return 0.0;
+}
+
+template <Alphabet A>
+bool model_suits(SubstitutionModel model) noexcept {
+  if constexpr (std::is_same_v<A, DNA>) {
+    return model != SubstitutionModel::Poisson;
+  } else {
+    return model == SubstitutionModel::PDiff || model == SubstitutionModel::Poisson;
+  }
+}
+
+template <Alphabet A>
+void require_model_suits(SubstitutionModel model) {
+  if (!model_suits<A>(model)) {
+    internal_failure(fill("the {} model is not defined on this alphabet", model_name(model)));
+  }
+}
+
+template bool model_suits<DNA>(SubstitutionModel) noexcept;
+template bool model_suits<Protein>(SubstitutionModel) noexcept;
+template void require_model_suits<DNA>(SubstitutionModel);
+template void require_model_suits<Protein>(SubstitutionModel);
 
 }  // namespace nj

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "nj/msa.hpp"
+#include "msa.hpp"
 
-#include <algorithm>
-
+#include "message_text.hpp"
 #include "nj/error.hpp"
 
 namespace nj {
@@ -56,44 +55,9 @@ std::expected<std::vector<std::uint64_t>, std::string> bootstrap_columns(
   return columns;
 }
 
-namespace {
-
-std::vector<std::uint8_t> gather(std::span<const std::uint8_t> row,
-                                 const std::vector<std::uint64_t>& columns) {
-  std::vector<std::uint8_t> picked(columns.size());
-  for (std::size_t j = 0; j < columns.size(); ++j) picked[j] = row[columns[j]];
-  return picked;
-}
-
-}  // namespace
-
-template <Alphabet A>
-std::expected<MSA<A>, std::string> bootstrap(const MSA<A>& msa, const SeedSource& seed_source) {
-  const std::expected<std::vector<std::uint64_t>, std::string> columns =
-      bootstrap_columns(msa.length, seed_source);
-  if (!columns) return std::unexpected(columns.error());
-
-  const std::size_t rows = std::min(msa.identifiers.size(), msa.sequences.size());
-  MSA<A> replicate;
-  replicate.identifiers.reserve(rows);
-  replicate.sequences.reserve(rows);
-  for (std::size_t k = 0; k < rows; ++k) {
-    if (msa.sequences[k].size() != msa.length) {
-      internal_failure(fill("row {} of the alignment has {} codes, not {}", k,
-                            msa.sequences[k].size(), msa.length));
-    }
-    auto added = replicate.add_row(msa.identifiers[k], gather(msa.row(k), *columns));
-    if (!added) return std::unexpected(std::move(added.error()));
-  }
-  return replicate;
-}
-
 template struct MSA<DNA>;
 template struct MSA<Protein>;
 template std::vector<std::uint8_t> encode<DNA>(std::string_view);
 template std::vector<std::uint8_t> encode<Protein>(std::string_view);
-template std::expected<MSA<DNA>, std::string> bootstrap(const MSA<DNA>&, const SeedSource&);
-template std::expected<MSA<Protein>, std::string> bootstrap(const MSA<Protein>&,
-                                                            const SeedSource&);
 
 }  // namespace nj

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "nj/tree.hpp"
+#include "tree.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -125,12 +125,6 @@ std::string format_branch_length(double value) {
   const auto result =
       std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 3);
   return std::string(buffer, result.ptr);
-}
-
-std::string format_label(const Label& label) {
-  std::string out;
-  append_label(out, label);
-  return out;
 }
 
 std::string to_newick_recursion(const TreeNode& node) {

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "nj/alphabet.hpp"
+#include "alphabet.hpp"
 
 namespace nj {
 namespace {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "clade.hpp"
 #include "nj/error.hpp"
-#include "nj/lib.hpp"
 
 namespace nj {
 namespace {

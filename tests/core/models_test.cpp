@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "nj/distance_matrix.hpp"
+#include "distance/matrix.hpp"
+#include "distance/workspace.hpp"
+#include "models.hpp"
+#include "msa.hpp"
 #include "nj/error.hpp"
 
 namespace nj {
@@ -27,7 +30,7 @@ struct PairCase {
 template <Alphabet A>
 double pair_distance(const PairCase& c) {
   const auto msa = MSA<A>::from_iter({{"a", c.a}, {"b", c.b}});
-  const DistMat matrix = DistMat::from_msa(msa, c.model);
+  const DistMat matrix = DistanceWorkspace().from_msa(msa, c.model);
   EXPECT_EQ(matrix.distances.size(), 1u);
   return matrix.get(1, 0);
 }
@@ -84,60 +87,39 @@ TEST(Models, ProteinPairs) {
   for (const PairCase& c : cases) expect_distance(pair_distance<Protein>(c), c);
 }
 
-TEST(Models, KimuraSeparatesTransitionsFromTransversions) {
+// What require_model_suits<A> says of `model`: "ok" or its failure.
+template <Alphabet A>
+std::string refusal(M model) {
+  try {
+    require_model_suits<A>(model);
+    return "ok";
+  } catch (const InternalError& e) {
+    return e.what();
+  }
+}
+
+// Nucleotide models on DNA, PDiff and Poisson on protein; any other pairing
+// is a broken assumption of the caller, named in the failure.
+TEST(Models, EachSuitsItsAlphabet) {
   struct Case {
-    const char* a;
-    const char* b;
-    std::uint64_t transitions;
-    std::uint64_t transversions;
+    M model;
+    bool dna;
+    bool protein;
   };
   const std::vector<Case> cases = {
-      {"AGCT", "GATC", 4, 0},
-      {"ACGT", "CATG", 0, 4},
-      {"ANNA", "GNTC", 1, 2},  // N against T is a transversion
-      {"A-G-", "G-A-", 2, 0},
+      {M::PDiff, true, true},
+      {M::JukesCantor, true, false},
+      {M::Kimura2P, true, false},
+      {M::Poisson, false, true},
   };
   for (const Case& c : cases) {
-    const auto msa = MSA<DNA>::from_iter({{"a", c.a}, {"b", c.b}});
-    const SiteCounts counts = count_sites<DNA>(msa.row(0), msa.row(1));
-    EXPECT_EQ(counts.transitions, c.transitions) << c.a << " " << c.b;
-    EXPECT_EQ(counts.transversions, c.transversions) << c.a << " " << c.b;
-    EXPECT_EQ(counts.differences, c.transitions + c.transversions);
-    EXPECT_EQ(counts.columns, 4u);
+    const std::string name(model_name(c.model));
+    const std::string refused = "the " + name + " model is not defined on this alphabet";
+    EXPECT_EQ(model_suits<DNA>(c.model), c.dna) << name;
+    EXPECT_EQ(model_suits<Protein>(c.model), c.protein) << name;
+    EXPECT_EQ(refusal<DNA>(c.model), c.dna ? "ok" : refused);
+    EXPECT_EQ(refusal<Protein>(c.model), c.protein ? "ok" : refused);
   }
-}
-
-TEST(DistMat, StoresTheCondensedLowerTriangleInRowOrder) {
-  EXPECT_EQ(pair_index(0, 1), 0u);
-  EXPECT_EQ(pair_index(0, 2), 1u);
-  EXPECT_EQ(pair_index(1, 2), 2u);
-  EXPECT_EQ(pair_index(2, 3), 5u);
-
-  // Row k differs from row 0 in its first k columns, so d(i, j) = |i - j| / 4.
-  const auto msa = MSA<DNA>::from_iter(
-      {{"s0", "AAAA"}, {"s1", "CAAA"}, {"s2", "CCAA"}, {"s3", "CCCA"}, {"s4", "CCCC"}});
-  const DistMat matrix = DistMat::from_msa(msa, M::PDiff);
-  EXPECT_EQ(matrix.names, msa.identifiers);
-  ASSERT_EQ(matrix.distances.size(), 10u);
-  for (std::size_t a = 0; a < 5; ++a) {
-    for (std::size_t b = 0; b < 5; ++b) {
-      const double expected = static_cast<double>(a > b ? a - b : b - a) / 4.0;
-      EXPECT_EQ(matrix.get(a, b), expected) << a << "," << b;
-    }
-  }
-
-  const auto single = MSA<DNA>::from_iter({{"only", "ACGT"}});
-  const DistMat one = DistMat::from_msa(single, M::JukesCantor);
-  EXPECT_TRUE(one.distances.empty());
-  EXPECT_EQ(one.names, std::vector<std::string>{"only"});
-}
-
-TEST(DistMat, RefusesAModelOfTheOtherAlphabet) {
-  const auto dna = MSA<DNA>::from_iter({{"a", "AC"}, {"b", "AG"}});
-  const auto protein = MSA<Protein>::from_iter({{"a", "AR"}, {"b", "AN"}});
-  EXPECT_THROW((void)DistMat::from_msa(dna, M::Poisson), InternalError);
-  EXPECT_THROW((void)DistMat::from_msa(protein, M::JukesCantor), InternalError);
-  EXPECT_THROW((void)DistMat::from_msa(protein, M::Kimura2P), InternalError);
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "msa.hpp"
 #include "nj/error.hpp"
-#include "nj/msa.hpp"
+#include "os_random.hpp"
 
 namespace nj {
 namespace {
@@ -87,6 +90,65 @@ TEST(Msa, AddRowRefusesAMismatchWithoutChangingTheRecord) {
   EXPECT_EQ(refused.error(), "All sequences must have the same length. Expected 3, got 1");
   EXPECT_EQ(msa.sequence_count, 1u);
   EXPECT_EQ(msa.identifiers.size(), 1u);
+}
+
+// A seed source that always gives `seed` and counts how often it is asked.
+SeedSource fixed_seed(std::uint64_t seed, int* calls) {
+  return [seed, calls]() -> std::expected<std::uint64_t, std::string> {
+    ++*calls;
+    return seed;
+  };
+}
+
+// From state 0 the ten draws for ten columns are 0, 8, 3, 4, 4, 5, 8, 1, 9, 6;
+// alignments of no column or one column draw nothing or column 0 alone.
+TEST(BootstrapColumns, OneSeedGivesTheDrawsInDrawOrder) {
+  struct Case {
+    std::uint64_t length;
+    std::uint64_t seed;
+    std::vector<std::uint64_t> columns;
+  };
+  const std::vector<Case> cases = {
+      {10, 0, {0, 8, 3, 4, 4, 5, 8, 1, 9, 6}},
+      {0, 0, {}},
+      {0, ~std::uint64_t{0}, {}},
+      {1, 0, {0}},
+      {1, ~std::uint64_t{0}, {0}},
+      {1, 42, {0}},
+  };
+  for (const Case& c : cases) {
+    int calls = 0;
+    const auto columns = bootstrap_columns(c.length, fixed_seed(c.seed, &calls));
+    ASSERT_TRUE(columns) << columns.error();
+    EXPECT_EQ(*columns, c.columns) << "length " << c.length << ", seed " << c.seed;
+    EXPECT_EQ(calls, 1);
+  }
+}
+
+TEST(BootstrapColumns, EveryDrawHasItsOwnOperatingSystemSeed) {
+  constexpr std::uint64_t length = 60;
+  std::vector<std::vector<std::uint64_t>> draws;
+  for (int replicate = 0; replicate < 5; ++replicate) {
+    const auto columns = bootstrap_columns(length);
+    ASSERT_TRUE(columns) << columns.error();
+    ASSERT_EQ(columns->size(), length);
+    for (const std::uint64_t column : *columns) EXPECT_LT(column, length);
+    draws.push_back(*columns);
+  }
+  for (std::size_t a = 0; a < draws.size(); ++a) {
+    for (std::size_t b = 0; b < a; ++b) {
+      EXPECT_NE(draws[a], draws[b]) << "every call has its own seed";
+    }
+  }
+}
+
+TEST(BootstrapColumns, FailingSeedSourceIsReported) {
+  const SeedSource failing = []() -> std::expected<std::uint64_t, std::string> {
+    return std::unexpected(os_random::describe_error(EIO));
+  };
+  const auto columns = bootstrap_columns(4, failing);
+  ASSERT_FALSE(columns);
+  EXPECT_EQ(columns.error(), "RNG error: Input/output error");
 }
 
 }  // namespace

@@ -4,7 +4,7 @@ Whatever it is given, nj returns a Newick str or raises TypeError,
 ValueError, PanicException, MemoryError or KeyboardInterrupt (an alarm
 interrupts runs that random replicate counts make endless), and the
 interpreter is left without a pending exception. NJ_FUZZ_EXAMPLES raises the
-number of examples for longer runs (scripts/fuzz-python)."""
+number of examples for longer runs (scripts/fuzz python)."""
 
 import dataclasses
 import os

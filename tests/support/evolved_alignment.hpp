@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "nj/msa.hpp"
+#include "msa.hpp"
 
 namespace nj::testing {
 

@@ -10,9 +10,19 @@
 #include <string_view>
 #include <vector>
 
-#include "nj/models.hpp"
-
 namespace nj {
+
+/// Which distance model a run uses; the order is the order of the names in
+/// the "one of" list of configuration messages.
+enum class SubstitutionModel : std::uint8_t {
+  PDiff = 0,
+  JukesCantor = 1,
+  Kimura2P = 2,
+  Poisson = 3,
+};
+
+/// The model's name as configurations spell it ("Kimura2P").
+std::string_view model_name(SubstitutionModel model) noexcept;
 
 /// One named, aligned sequence.
 struct SequenceObject {
@@ -98,18 +108,6 @@ class SourceValue {
   /// is not one (it is then classified as usual and refused).
   virtual std::optional<VariantForm> variant_form() { return std::nullopt; }
 };
-
-/// The shortest decimal digits that read back to `value`, never in exponent
-/// form, with ".0" appended when they hold no "." ("2.5", "10.0",
-/// "1000000000000000000000.0"); "inf", "-inf" and "NaN" for the others.
-std::string render_float(double value);
-
-/// `utf8` between double quotes as messages show texts: `"` and `\` get a
-/// backslash; tab, CR, LF and NUL are written \t \r \n \0; characters that
-/// are not printable or that extend a grapheme are written \u{hex}; all others
-/// stand as they are. A byte that is not part of well-formed UTF-8 is written
-/// \u{fffd}, one escape per byte, so the result is always valid UTF-8.
-std::string quote_text(std::string_view utf8);
 
 /// Reads the whole configuration. A record-rule failure is returned as its
 /// message (for example "missing field `msa`"); failures of the source itself

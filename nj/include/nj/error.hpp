@@ -49,7 +49,4 @@ std::string fill(std::string_view format, const Args&... args) {
   return out;
 }
 
-/// `text` between double quotes, with `"` and `\` escaped by a backslash.
-std::string quote_escaped(std::string_view text);
-
 }  // namespace nj

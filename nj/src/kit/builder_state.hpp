@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "nj/toolkit.hpp"
-#include "plane_rows.hpp"
-#include "row_encoding.hpp"
+#include "kit/plane_rows.hpp"
+#include "kit/row_encoding.hpp"
 
 namespace nj::kit {
 

@@ -9,10 +9,10 @@
 #include <system_error>
 #include <vector>
 
-#include "builder_state.hpp"
+#include "kit/builder_state.hpp"
 #include "nj/error.hpp"
-#include "nj/utf8.hpp"
-#include "workers.hpp"
+#include "message_text.hpp"
+#include "kit/workers.hpp"
 
 namespace nj::kit {
 

@@ -2,10 +2,10 @@
 // The main tree: built by the engine, kept as arrays, written as Newick text.
 #include <variant>
 
-#include "nj/distance_matrix.hpp"
+#include "engine/neighbor_joining.hpp"
 #include "nj/error.hpp"
-#include "tree_parts.hpp"
-#include "workers.hpp"
+#include "kit/tree_parts.hpp"
+#include "kit/workers.hpp"
 
 namespace nj::kit {
 

@@ -1,22 +1,16 @@
 // SPDX-License-Identifier: MIT
-#include "skip_kernels.hpp"
+#include "kit/skip_kernels.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <type_traits>
 
-#include "../bit_planes.hpp"
+#include "distance/bit_planes.hpp"
 
-#if defined(__x86_64__)
+#include "simd.hpp"
+
+#if NJ_X86_64
 #include <immintrin.h>
-#define NJ_X86_64 1
-// As for the literal kernels: wider code is compiled per function and only
-// called once the processor has said it has the instructions.
-#define NJ_TARGET_POPCNT __attribute__((target("popcnt")))
-#define NJ_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
-#define NJ_TARGET_AVX512 __attribute__((target("avx512f,avx512vpopcntdq")))
-#else
-#define NJ_X86_64 0
 #endif
 
 namespace nj::detail {

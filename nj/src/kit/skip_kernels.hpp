@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "../distance_kernels.hpp"
-#include "nj/alphabet.hpp"
+#include "distance/kernels.hpp"
+#include "alphabet.hpp"
 
 namespace nj::detail {
 

@@ -3,14 +3,15 @@
 #include <atomic>
 #include <mutex>
 
-#include "nj/distance_matrix.hpp"
+#include "engine/neighbor_joining.hpp"
+#include "message_text.hpp"
 #include "nj/error.hpp"
-#include "nj/msa.hpp"
-#include "plane_distances.hpp"
-#include "plane_rows.hpp"
-#include "row_encoding.hpp"
-#include "tree_parts.hpp"
-#include "workers.hpp"
+#include "msa.hpp"
+#include "kit/plane_distances.hpp"
+#include "kit/plane_rows.hpp"
+#include "kit/row_encoding.hpp"
+#include "kit/tree_parts.hpp"
+#include "kit/workers.hpp"
 
 namespace nj::kit {
 

@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "nj/error.hpp"
-#include "tree_parts.hpp"
+#include "kit/tree_parts.hpp"
 
 namespace nj::kit {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "nj/toolkit.hpp"
-#include "nj/tree.hpp"
+#include "tree.hpp"
 
 namespace nj::kit {
 

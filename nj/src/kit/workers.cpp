@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "workers.hpp"
+#include "kit/workers.hpp"
 
 #include <cxxabi.h>
 

@@ -103,7 +103,7 @@ ERRORS = [
     (SEQS[:2] + [("short", "ACGT")], {}, ValueError, "short"),
     (SEQS, {"model": "poisson"}, ValueError, "Poisson is a protein model"),
     ([("a", "MKVW"), ("b", "MKVL")], {"model": "jc"}, ValueError, "Selected model is for DNA"),
-    ([("a", "AC--"), ("b", "--GT"), ("c", "ACGT")], {}, ValueError, "'a'"),
+    ([("a", "AC--"), ("b", "--GT"), ("c", "ACGT")], {}, ValueError, '"a" and "b"'),
     ([], {}, ValueError, "no sequences"),
     ([("a", 5)], {}, TypeError, "'a'"),
     (["AC", "GT"], {}, TypeError, "item 0"),

@@ -83,7 +83,7 @@ BAD_INPUTS = {
     "unknown format option": ("small.fa", fasta_text(), ["--format", "genbank"],
                               "unknown format 'genbank'"),
     "unrecognised content": ("small.xyz", "hello\n", [], "cannot tell the format"),
-    "unequal lengths": ("ragged.fa", ">a\nACGT\n>b\nACGT\n>c\nACG\n>d\nACGT\n", [], "c"),
+    "unequal lengths": ("ragged.fa", ">a\nACGT\n>b\nACGT\n>c\nACG\n>d\nACGT\n", [], '"c"'),
     "model for another alphabet": ("small.fa", fasta_text(), ["-m", "poisson"], "Poisson"),
     "unknown model": ("small.fa", fasta_text(), ["-m", "hky"], "unknown model 'hky'"),
     "empty file": ("empty.fa", "", [], "empty"),

@@ -1,0 +1,430 @@
+// SPDX-License-Identifier: MIT
+#include "distance/kernels.hpp"
+
+#include <array>
+#include <bit>
+#include <type_traits>
+
+#include "distance/bit_planes.hpp"
+#include "simd.hpp"
+
+#if NJ_X86_64
+#include <immintrin.h>
+#endif
+
+namespace nj::detail {
+
+namespace {
+
+using Word = std::uint64_t;
+
+template <Alphabet A>
+constexpr bool is_dna = std::is_same_v<A, DNA>;
+
+// Plane p of word w of a block, `block` pointing at word w of plane 0.
+constexpr std::size_t plane(std::size_t p) noexcept { return p * block_words; }
+
+// A column differs when both rows hold a non-gap code and the codes differ;
+// it is a transition when, in addition, both codes are known nucleotides
+// that differ in the high bit only. Each kernel comes in two forms, with
+// and without the transitions (Transitions), since only Kimura2P reads
+// them; without, they stay 0.
+template <Alphabet A, bool Transitions>
+[[gnu::always_inline]] inline void word_masks(const Word* a, const Word* b, Word& difference,
+                                              Word& transition) noexcept {
+  if constexpr (is_dna<A>) {
+    using P = Planes<DNA>;
+    const Word low = a[plane(P::low)] ^ b[plane(P::low)];
+    const Word high = a[plane(P::high)] ^ b[plane(P::high)];
+    const Word known_a = a[plane(P::known)];
+    const Word known_b = b[plane(P::known)];
+    const Word present = a[plane(P::present)] & b[plane(P::present)];
+    difference = (low | high | (known_a ^ known_b)) & present;
+    transition = Transitions ? high & ~low & known_a & known_b : 0;
+  } else {
+    using P = Planes<Protein>;
+    Word differing = 0;
+    for (std::size_t q = 0; q < P::bits; ++q) differing |= a[plane(q)] ^ b[plane(q)];
+    difference = differing & a[plane(P::present)] & b[plane(P::present)];
+    transition = 0;
+  }
+}
+
+template <Alphabet A, bool Transitions>
+[[gnu::always_inline]] inline void count_words(const RowRun& run, PairCounts* counts) noexcept {
+  constexpr std::size_t block_size = PlaneShape<A>::block_size();
+  const std::size_t words = run.blocks * block_size;
+  for (std::size_t k = 0; k < run.count; ++k) {
+    const Word* b = run.others + k * run.stride;
+    std::uint64_t differences = 0;
+    std::uint64_t transitions = 0;
+    for (std::size_t block = 0; block < words; block += block_size) {
+      for (std::size_t w = 0; w < block_words; ++w) {
+        Word difference;
+        Word transition;
+        word_masks<A, Transitions>(run.row + block + w, b + block + w, difference, transition);
+        differences += static_cast<std::uint64_t>(std::popcount(difference));
+        transitions += static_cast<std::uint64_t>(std::popcount(transition));
+      }
+    }
+    const PairCounts earlier = run.first ? PairCounts{} : counts[k];
+    counts[k] = {earlier.differences + differences, earlier.transitions + transitions};
+  }
+}
+
+template <Alphabet A, bool Transitions>
+void count_portable(const RowRun& run, PairCounts* counts) noexcept {
+  count_words<A, Transitions>(run, counts);
+}
+
+#if NJ_X86_64
+
+// The same loop; inlined here, std::popcount becomes the POPCNT instruction.
+template <Alphabet A, bool Transitions>
+NJ_TARGET_POPCNT void count_popcnt(const RowRun& run, PairCounts* counts) noexcept {
+  count_words<A, Transitions>(run, counts);
+}
+
+struct Masks256 {
+  __m256i difference;
+  __m256i transition;
+};
+
+NJ_TARGET_AVX2 inline __m256i load256(const Word* p) noexcept {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// Bit counts of the four 64-bit lanes: a table lookup per nibble gives byte
+// counts, and a sum of absolute differences against zero adds each lane's
+// eight bytes.
+NJ_TARGET_AVX2 inline __m256i popcount256(__m256i v) noexcept {
+  const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,  //
+                                         0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+  const __m256i nibble = _mm256_set1_epi8(0x0f);
+  const __m256i low = _mm256_and_si256(v, nibble);
+  const __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
+  const __m256i bytes =
+      _mm256_add_epi8(_mm256_shuffle_epi8(table, low), _mm256_shuffle_epi8(table, high));
+  return _mm256_sad_epu8(bytes, _mm256_setzero_si256());
+}
+
+// Adds the lane sums of both vectors to `counts`, or writes them there when
+// `first`, pairing lanes of the two vectors in each step so that one short
+// tree serves both.
+NJ_TARGET_AVX2 inline void add_lanes(PairCounts& counts, bool first, __m256i differences,
+                                     __m256i transitions) noexcept {
+  const auto sums = __builtin_shufflevector(differences, transitions, 0, 4, 2, 6) +
+                    __builtin_shufflevector(differences, transitions, 1, 5, 3, 7);
+  const PairCounts earlier = first ? PairCounts{} : counts;
+  counts = {earlier.differences + static_cast<std::uint64_t>(sums[0] + sums[2]),
+            earlier.transitions + static_cast<std::uint64_t>(sums[1] + sums[3])};
+}
+
+// word_masks on four words at once; `a` and `b` point at word w of plane 0.
+// The vector operators compile to the same instructions as the intrinsics.
+template <Alphabet A>
+NJ_TARGET_AVX2 inline Masks256 masks256(const Word* a, const Word* b) noexcept {
+  if constexpr (is_dna<A>) {
+    using P = Planes<DNA>;
+    const __m256i low = load256(a + plane(P::low)) ^ load256(b + plane(P::low));
+    const __m256i high = load256(a + plane(P::high)) ^ load256(b + plane(P::high));
+    const __m256i known_a = load256(a + plane(P::known));
+    const __m256i known_b = load256(b + plane(P::known));
+    const __m256i present = load256(a + plane(P::present)) & load256(b + plane(P::present));
+    return {(low | high | (known_a ^ known_b)) & present, high & ~low & known_a & known_b};
+  } else {
+    using P = Planes<Protein>;
+    __m256i differing = load256(a) ^ load256(b);
+    for (std::size_t q = 1; q < P::bits; ++q) {
+      differing |= load256(a + plane(q)) ^ load256(b + plane(q));
+    }
+    const __m256i present = load256(a + plane(P::present)) & load256(b + plane(P::present));
+    return {differing & present, _mm256_setzero_si256()};
+  }
+}
+
+template <Alphabet A, bool Transitions>
+NJ_TARGET_AVX2 void count_avx2(const RowRun& run, PairCounts* counts) noexcept {
+  constexpr std::size_t block_size = PlaneShape<A>::block_size();
+  const std::size_t words = run.blocks * block_size;
+  for (std::size_t k = 0; k < run.count; ++k) {
+    const Word* b = run.others + k * run.stride;
+    __m256i differences = _mm256_setzero_si256();
+    __m256i transitions = _mm256_setzero_si256();
+    for (std::size_t block = 0; block < words; block += block_size) {
+      for (std::size_t half = 0; half < block_words; half += 4) {
+        const Masks256 m = masks256<A>(run.row + block + half, b + block + half);
+        differences = _mm256_add_epi64(differences, popcount256(m.difference));
+        if constexpr (Transitions) {
+          transitions = _mm256_add_epi64(transitions, popcount256(m.transition));
+        }
+      }
+    }
+    add_lanes(counts[k], run.first, differences, transitions);
+  }
+}
+
+struct Masks512 {
+  __m512i difference;
+  __m512i transition;
+};
+
+NJ_TARGET_AVX512 inline __m512i load512(const Word* p) noexcept { return _mm512_loadu_si512(p); }
+
+// A block's planes of one row, loaded once and compared with several rows.
+template <Alphabet A>
+struct Block512 {
+  __m512i planes[Planes<A>::count];
+
+  NJ_TARGET_AVX512 explicit Block512(const Word* block) noexcept {
+    for (std::size_t p = 0; p < Planes<A>::count; ++p) planes[p] = load512(block + plane(p));
+  }
+};
+
+// Ternary logic: the truth table of f(x, y, z) as an immediate, computed
+// from the columns x = 0xf0, y = 0xcc, z = 0xaa.
+template <int Table>
+NJ_TARGET_AVX512 inline __m512i logic(__m512i x, __m512i y, __m512i z) noexcept {
+  return _mm512_ternarylogic_epi64(x, y, z, Table);
+}
+constexpr int xor_or = (0xf0 ^ 0xcc) | 0xaa;        // (x ^ y) | z
+constexpr int not_and_xor = ~0xf0 & (0xcc ^ 0xaa);  // ~x & (y ^ z)
+constexpr int or_xor = 0xf0 | (0xcc ^ 0xaa);        // x | (y ^ z)
+constexpr int and3 = 0xf0 & 0xcc & 0xaa;            // x & y & z
+
+// word_masks on a whole block, `b` pointing at the block of the other row,
+// in as few instructions as ternary logic allows: six for DNA, where the
+// two masks share the low-bit difference, and six for protein. The
+// instruction overwrites its first operand, hence the order of the
+// operands.
+template <Alphabet A, bool Transitions>
+NJ_TARGET_AVX512 inline Masks512 masks512(const Block512<A>& a, const Word* b) noexcept {
+  if constexpr (is_dna<A> && !Transitions) {
+    using P = Planes<DNA>;
+    const __m512i low = _mm512_xor_si512(a.planes[P::low], load512(b + plane(P::low)));
+    const __m512i changed = logic<or_xor>(low, a.planes[P::high], load512(b + plane(P::high)));
+    const __m512i differing =
+        logic<or_xor>(changed, a.planes[P::known], load512(b + plane(P::known)));
+    return {logic<and3>(differing, a.planes[P::present], load512(b + plane(P::present))),
+            _mm512_setzero_si512()};
+  } else if constexpr (is_dna<A>) {
+    using P = Planes<DNA>;
+    const __m512i low = _mm512_xor_si512(a.planes[P::low], load512(b + plane(P::low)));
+    const __m512i b_high = load512(b + plane(P::high));
+    const __m512i b_known = load512(b + plane(P::known));
+    const __m512i changed = logic<xor_or>(b_high, a.planes[P::high], low);
+    const __m512i high_only = logic<not_and_xor>(low, a.planes[P::high], b_high);
+    const __m512i differing = logic<or_xor>(changed, a.planes[P::known], b_known);
+    return {logic<and3>(differing, a.planes[P::present], load512(b + plane(P::present))),
+            logic<and3>(high_only, a.planes[P::known], b_known)};
+  } else {
+    using P = Planes<Protein>;
+    __m512i differing = _mm512_xor_si512(a.planes[0], load512(b));
+    for (std::size_t q = 1; q < P::bits; ++q) {
+      differing = logic<or_xor>(differing, a.planes[q], load512(b + plane(q)));
+    }
+    return {logic<and3>(differing, a.planes[P::present], load512(b + plane(P::present))),
+            _mm512_setzero_si512()};
+  }
+}
+
+// Rows compared with one row at a time: their sixteen (DNA) or eight
+// (protein) accumulators, the row's planes and the other row's fill the
+// 32 vector registers without spilling.
+inline constexpr std::size_t rows512 = row_group;
+
+// Lane sums of neighbouring lanes: lane 2m holds x's lanes 2m and 2m + 1
+// added, lane 2m + 1 the same of y. Shuffles rather than the unpack
+// intrinsics, which start from an undefined register.
+NJ_TARGET_AVX512 inline __m512i fold_lanes(__m512i x, __m512i y) noexcept {
+  return __builtin_shufflevector(x, y, 0, 8, 2, 10, 4, 12, 6, 14) +
+         __builtin_shufflevector(x, y, 1, 9, 3, 11, 5, 13, 7, 15);
+}
+
+// The same one level up, on 128-bit quarters: quarters 0 and 1 of the
+// result hold x's quarters 0 + 1 and 2 + 3, quarters 2 and 3 the same of y.
+NJ_TARGET_AVX512 inline __m512i fold_quarters(__m512i x, __m512i y) noexcept {
+  return __builtin_shufflevector(x, y, 0, 1, 4, 5, 8, 9, 12, 13) +
+         __builtin_shufflevector(x, y, 2, 3, 6, 7, 10, 11, 14, 15);
+}
+
+// Lane k of the result holds the sum of the lanes of the k-th argument:
+// three levels of folds rather than a reduction per vector.
+NJ_TARGET_AVX512 inline __m512i lane_sums(__m512i x0, __m512i x1, __m512i x2, __m512i x3,
+                                          __m512i x4, __m512i x5, __m512i x6,
+                                          __m512i x7) noexcept {
+  // Quarters of q01: partial sums of (x0, x1) twice, then of (x2, x3) twice.
+  const __m512i q01 = fold_quarters(fold_lanes(x0, x1), fold_lanes(x2, x3));
+  const __m512i q23 = fold_quarters(fold_lanes(x4, x5), fold_lanes(x6, x7));
+  return fold_quarters(q01, q23);
+}
+
+// Adds `sums` (two words per pair) to counts[0 .. rows), rows <= 4, or
+// writes them there when `first`.
+NJ_TARGET_AVX512 inline void add_pairs(PairCounts* counts, std::size_t rows, bool first,
+                                       __m512i sums) noexcept {
+  const auto mask = static_cast<__mmask8>((1u << (2 * rows)) - 1);
+  auto* out = reinterpret_cast<Word*>(counts);
+  const __m512i earlier = first ? _mm512_setzero_si512() : _mm512_maskz_loadu_epi64(mask, out);
+  _mm512_mask_storeu_epi64(out, mask, earlier + sums);
+}
+
+// The counts of one pair, lane by lane.
+struct Sums512 {
+  __m512i differences;
+  __m512i transitions;
+
+  NJ_TARGET_AVX512 Sums512() noexcept
+      : differences(_mm512_setzero_si512()), transitions(_mm512_setzero_si512()) {}
+
+  template <Alphabet A, bool Transitions>
+  NJ_TARGET_AVX512 void add(const Block512<A>& a, const Word* b) noexcept {
+    const Masks512 m = masks512<A, Transitions>(a, b);
+    differences += _mm512_popcnt_epi64(m.difference);
+    if constexpr (Transitions) transitions += _mm512_popcnt_epi64(m.transition);
+  }
+};
+
+// One row against `rows` (1 to 8) rows, adding to counts[0 .. rows). Rows
+// beyond `rows` repeat the last one, and their counts are dropped. The eight
+// pairs' sums are named variables, not an array: g++ keeps an array this
+// large in memory.
+template <Alphabet A, bool Transitions>
+NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::size_t rows,
+                                    PairCounts* counts) noexcept {
+  constexpr std::size_t block_size = PlaneShape<A>::block_size();
+  const auto row = [&](std::size_t r) { return others + std::min(r, rows - 1) * run.stride; };
+  const Word *b0 = row(0), *b1 = row(1), *b2 = row(2), *b3 = row(3);
+  const Word *b4 = row(4), *b5 = row(5), *b6 = row(6), *b7 = row(7);
+  Sums512 s0, s1, s2, s3, s4, s5, s6, s7;
+  for (std::size_t block = 0; block < run.blocks * block_size; block += block_size) {
+    const Block512<A> a(run.row + block);
+    s0.template add<A, Transitions>(a, b0 + block);
+    s1.template add<A, Transitions>(a, b1 + block);
+    s2.template add<A, Transitions>(a, b2 + block);
+    s3.template add<A, Transitions>(a, b3 + block);
+    s4.template add<A, Transitions>(a, b4 + block);
+    s5.template add<A, Transitions>(a, b5 + block);
+    s6.template add<A, Transitions>(a, b6 + block);
+    s7.template add<A, Transitions>(a, b7 + block);
+  }
+  if constexpr (Transitions) {
+    // Differences and transitions alternate, so that the sums come out as PairCounts.
+    add_pairs(counts, std::min<std::size_t>(rows, 4), run.first,
+              lane_sums(s0.differences, s0.transitions, s1.differences, s1.transitions,
+                        s2.differences, s2.transitions, s3.differences, s3.transitions));
+    if (rows > 4) {
+      add_pairs(counts + 4, rows - 4, run.first,
+                lane_sums(s4.differences, s4.transitions, s5.differences, s5.transitions,
+                          s6.differences, s6.transitions, s7.differences, s7.transitions));
+    }
+  } else {
+    const __m512i differences =
+        lane_sums(s0.differences, s1.differences, s2.differences, s3.differences,
+                  s4.differences, s5.differences, s6.differences, s7.differences);
+    const __m512i zero = _mm512_setzero_si512();
+    add_pairs(counts, std::min<std::size_t>(rows, 4), run.first,
+              __builtin_shufflevector(differences, zero, 0, 8, 1, 8, 2, 8, 3, 8));
+    if (rows > 4) {
+      add_pairs(counts + 4, rows - 4, run.first,
+                __builtin_shufflevector(differences, zero, 4, 8, 5, 8, 6, 8, 7, 8));
+    }
+  }
+}
+
+template <Alphabet A, bool Transitions>
+NJ_TARGET_AVX512 void count_avx512(const RowRun& run, PairCounts* counts) noexcept {
+  static_assert(sizeof(PairCounts) == 2 * sizeof(Word));
+  for (std::size_t k = 0; k < run.count; k += rows512) {
+    count_rows512<A, Transitions>(run, run.others + k * run.stride, std::min(rows512, run.count - k),
+                     counts + k);
+  }
+}
+
+#endif  // NJ_X86_64
+
+SimdLevel detect_best_level() noexcept {
+  SimdLevel best = SimdLevel::Portable;
+  for (SimdLevel level : {SimdLevel::Popcnt, SimdLevel::Avx2, SimdLevel::Avx512}) {
+    if (simd_level_supported(level)) best = level;
+  }
+  return best;
+}
+
+}  // namespace
+
+std::string_view simd_level_name(SimdLevel level) noexcept {
+  switch (level) {
+    case SimdLevel::Portable: return "portable";
+    case SimdLevel::Popcnt: return "popcnt";
+    case SimdLevel::Avx2: return "avx2";
+    case SimdLevel::Avx512: return "avx512";
+  }
+  return "";
+}
+
+bool simd_level_supported(SimdLevel level) noexcept {
+#if NJ_X86_64
+  // Besides the instructions, the avx checks also ask whether the operating
+  // system saves the wider registers. Initialising is idempotent; it matters
+  // only if this runs before the library's constructors have.
+  __builtin_cpu_init();
+  switch (level) {
+    case SimdLevel::Portable: return true;
+    case SimdLevel::Popcnt: return __builtin_cpu_supports("popcnt");
+    case SimdLevel::Avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+    case SimdLevel::Avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq");
+  }
+  return false;
+#else
+  return level == SimdLevel::Portable;
+#endif
+}
+
+SimdLevel best_simd_level() noexcept {
+  static const SimdLevel best = detect_best_level();
+  return best;
+}
+
+std::span<const SimdLevel> supported_simd_levels() noexcept {
+  static const auto levels = [] {
+    std::array<SimdLevel, 4> found{};
+    std::size_t count = 0;
+    for (SimdLevel level :
+         {SimdLevel::Portable, SimdLevel::Popcnt, SimdLevel::Avx2, SimdLevel::Avx512}) {
+      if (simd_level_supported(level)) found[count++] = level;
+    }
+    return std::pair{found, count};
+  }();
+  return std::span<const SimdLevel>(levels.first.data(), levels.second);
+}
+
+namespace {
+
+template <Alphabet A, bool Transitions>
+CountFn level_function(SimdLevel level) noexcept {
+  switch (level) {
+#if NJ_X86_64
+    case SimdLevel::Popcnt: return &count_popcnt<A, Transitions>;
+    case SimdLevel::Avx2: return &count_avx2<A, Transitions>;
+    case SimdLevel::Avx512: return &count_avx512<A, Transitions>;
+#endif
+    default: return &count_portable<A, Transitions>;
+  }
+}
+
+}  // namespace
+
+template <Alphabet A>
+CountFn count_function(SimdLevel level, bool transitions) noexcept {
+  if constexpr (is_dna<A>) {
+    if (transitions) return level_function<A, true>(level);
+  }
+  return level_function<A, false>(level);
+}
+
+template CountFn count_function<DNA>(SimdLevel, bool) noexcept;
+template CountFn count_function<Protein>(SimdLevel, bool) noexcept;
+
+}  // namespace nj::detail

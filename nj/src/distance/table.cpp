@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: MIT
+#include "distance/table.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "models.hpp"
+
+namespace nj::detail {
+
+namespace {
+
+// Beyond this length a Kimura2P key could reach the empty marker; such rows
+// are far too long for the table to matter.
+constexpr std::uint64_t max_keyed_length = std::uint64_t{1} << 31;
+constexpr std::uint64_t empty_key = ~std::uint64_t{0};
+
+// A slot (16 bytes) per 8 pairs keeps the table within a quarter of the
+// matrix's memory; the cap (32 MiB) holds every Kimura2P count of rows of up
+// to 2,000 columns. Fewer slots than the minimum would serve so few pairs
+// that computing each distance costs no more.
+constexpr std::size_t pairs_per_slot = 8;
+constexpr std::size_t max_slots = std::size_t{1} << 21;
+constexpr std::size_t min_slots = std::size_t{1} << 10;
+
+std::uint64_t possible_counts(SubstitutionModel model, std::uint64_t length) noexcept {
+  if (model == SubstitutionModel::Kimura2P) return (length + 1) * (length + 2) / 2;
+  return length + 1;
+}
+
+}  // namespace
+
+TablePlan plan_table(SubstitutionModel model, std::uint64_t length, std::size_t pairs) noexcept {
+  if (length >= max_keyed_length) return {};
+  const std::size_t budget = std::min(pairs / pairs_per_slot, max_slots);
+  const std::uint64_t counts = possible_counts(model, length);
+  if (counts <= budget) return {static_cast<std::size_t>(counts), true};
+  const std::size_t slots = std::bit_floor(budget);
+  if (slots < min_slots) return {};
+  return {slots, false};
+}
+
+bool DistanceTable::prepare(SubstitutionModel model, std::uint64_t length, std::size_t pairs) {
+  const TablePlan plan = plan_table(model, length, pairs);
+  if (plan.slots == 0) return false;
+  const std::uint64_t mask = plan.dense ? ~std::uint64_t{0} : plan.slots - 1;
+  if (plan.slots != slots_.size() || mask != mask_ || model != model_ || length != length_) {
+    slots_.clear();
+    slots_.shrink_to_fit();  // release before allocating the new slots
+    slots_.assign(plan.slots, Slot{empty_key, 0.0});
+    mask_ = mask;
+    model_ = model;
+    length_ = length;
+    by_transitions_ = model == SubstitutionModel::Kimura2P;
+  }
+  return true;
+}
+
+void DistanceTable::look_up(std::span<const PairCounts> counts, double* out) {
+  // Locals, so that the stores to `out` and to the slots leave them in registers.
+  Slot* const slots = slots_.data();
+  const std::uint64_t mask = mask_;
+  const bool by_transitions = by_transitions_;
+  for (std::size_t k = 0; k < counts.size(); ++k) {
+    const std::uint64_t key = key_of(counts[k], by_transitions);
+    Slot& slot = slots[key & mask];
+    if (slot.key != key) [[unlikely]] slot = {key, compute(counts[k])};
+    out[k] = slot.value;
+  }
+}
+
+// The models other than Kimura2P read only the difference count and the
+// length, which is why their keys hold nothing else.
+double DistanceTable::compute(const PairCounts& counts) const {
+  SiteCounts sites{counts.differences, 0, 0, length_};
+  if (by_transitions_) {
+    sites.transitions = counts.transitions;
+    sites.transversions = counts.differences - counts.transitions;
+  }
+  return distance_from_counts(model_, sites);
+}
+
+}  // namespace nj::detail

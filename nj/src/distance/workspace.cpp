@@ -1,0 +1,290 @@
+// SPDX-License-Identifier: MIT
+#include "distance/workspace.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+#include "distance/bit_planes.hpp"
+#include "distance/kernels.hpp"
+#include "distance/table.hpp"
+#include "nj/error.hpp"
+
+namespace nj {
+
+namespace detail {
+
+namespace {
+
+template <Alphabet A>
+SiteCounts site_counts(const PairCounts& counts, std::uint64_t length) noexcept {
+  if constexpr (std::is_same_v<A, DNA>) {
+    return {counts.differences, counts.transitions, counts.differences - counts.transitions,
+            length};
+  } else {
+    return {counts.differences, 0, 0, length};
+  }
+}
+
+}  // namespace
+
+// Words aligned to 64 bytes and left uninitialised, since the encoding
+// writes every one: zeroing them first would page in hundreds of megabytes
+// before the first stop check. Grows, never shrinks.
+class WordBuffer {
+ public:
+  std::uint64_t* reserve(std::size_t words) {
+    if (words > capacity_) {
+      storage_.reset();  // release before allocating the larger buffer
+      storage_ = std::make_unique_for_overwrite<std::uint64_t[]>(words + block_words);
+      capacity_ = words;
+    }
+    void* start = storage_.get();
+    std::size_t space = (capacity_ + block_words) * sizeof(std::uint64_t);
+    return static_cast<std::uint64_t*>(std::align(64, words * sizeof(std::uint64_t), start, space));
+  }
+
+ private:
+  std::unique_ptr<std::uint64_t[]> storage_;
+  std::size_t capacity_ = 0;
+};
+
+/// Everything a workspace keeps from one build to the next.
+struct WorkspaceBuffers {
+  WordBuffer planes;                   // the rows in plane form, see bit_planes.hpp
+  std::vector<std::uint8_t> gathered;  // one resampled row
+  std::vector<PairCounts> tile_counts;
+  DistanceTable table;
+};
+
+namespace {
+
+// Cache budgets: the run rows of a chunk stay in the first-level cache while
+// every row of the tile passes over them, and the tile's rows stay in the
+// second-level cache while the runs go by.
+constexpr std::size_t chunk_bytes = 2048;
+constexpr std::size_t run_budget_bytes = 32 * 1024;
+constexpr std::size_t tile_rows = 128;
+
+// Matrix values are filled in steps of this many, so that a stop request is
+// noticed while gigabytes are being paged in.
+constexpr std::size_t fill_step = std::size_t{1} << 22;
+
+struct TilePlan {
+  std::size_t chunk_blocks;  // blocks counted for the whole tile before the next chunk
+  std::size_t run_rows;      // rows j compared with each row i of a tile
+};
+
+template <Alphabet A>
+TilePlan plan_tiles(const PlaneShape<A>& shape) noexcept {
+  constexpr std::size_t block_bytes = PlaneShape<A>::block_size() * sizeof(std::uint64_t);
+  const std::size_t chunk_blocks =
+      std::clamp<std::size_t>(chunk_bytes / block_bytes, 1, std::max<std::size_t>(shape.blocks, 1));
+  const std::size_t run_rows =
+      std::clamp<std::size_t>(run_budget_bytes / (chunk_blocks * block_bytes), 8, 128);
+  // Whole row groups: the widest kernel counts a short last group as a whole one.
+  return {chunk_blocks, run_rows - run_rows % row_group};
+}
+
+// The pairs (i, j) with i in [i_first, i_end) and j in [j_first, min(j_end, i)).
+struct Tile {
+  std::size_t i_first;
+  std::size_t i_end;
+  std::size_t j_first;
+  std::size_t j_end;
+
+  std::size_t width() const noexcept { return j_end - j_first; }
+  std::size_t run_length(std::size_t i) const noexcept { return std::min(j_end, i) - j_first; }
+  std::uint64_t pairs() const noexcept {
+    std::uint64_t total = 0;
+    for (std::size_t i = i_first; i < i_end; ++i) total += run_length(i);
+    return total;
+  }
+};
+
+template <Alphabet A>
+struct Job {
+  const std::uint64_t* planes;
+  PlaneShape<A> shape;
+  TilePlan plan;
+  CountFn count;
+  std::uint64_t length;
+  SubstitutionModel model;
+  DistanceTable* table;  // null when each distance is computed
+};
+
+template <Alphabet A>
+void count_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, StopPoller& poller) {
+  const std::size_t stride = job.shape.row_words();
+  const std::uint64_t work = tile.pairs();
+  // The first range writes the counts, so even rows of no blocks get one
+  // (empty) range.
+  for (std::size_t b = 0; b == 0 || b < job.shape.blocks; b += job.plan.chunk_blocks) {
+    const std::size_t offset = b * PlaneShape<A>::block_size();
+    const std::size_t blocks = std::min(job.plan.chunk_blocks, job.shape.blocks - b);
+    for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
+      const RowRun run{job.planes + i * stride + offset,
+                       job.planes + tile.j_first * stride + offset, stride, tile.run_length(i),
+                       blocks, b == 0};
+      job.count(run, counts + (i - tile.i_first) * tile.width());
+    }
+    poller.spend(work * blocks * block_words);
+  }
+}
+
+template <Alphabet A>
+void store_tile(const Job<A>& job, const Tile& tile, const PairCounts* counts, DistMat& matrix) {
+  for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
+    const std::span<const PairCounts> row(counts + (i - tile.i_first) * tile.width(),
+                                          tile.run_length(i));
+    // The run's pairs (i, j) lie side by side in the matrix.
+    double* out = matrix.distances.data() + pair_index(tile.j_first, i);
+    if (job.table) {
+      job.table->look_up(row, out);
+    } else {
+      for (std::size_t k = 0; k < row.size(); ++k) {
+        out[k] = distance_from_counts(job.model, site_counts<A>(row[k], job.length));
+      }
+    }
+  }
+}
+
+// Walks the triangle in tiles of rows i, each against runs of earlier rows j.
+template <Alphabet A>
+void fill_matrix(const Job<A>& job, std::vector<PairCounts>& counts, DistMat& matrix,
+                 StopPoller& poller) {
+  const std::size_t n = matrix.size();
+  for (std::size_t i0 = 0; i0 < n; i0 += tile_rows) {
+    const std::size_t i_end = std::min(n, i0 + tile_rows);
+    for (std::size_t j0 = 0; j0 + 1 < i_end; j0 += job.plan.run_rows) {
+      const Tile tile{std::max(i0, j0 + 1), i_end, j0, std::min(j0 + job.plan.run_rows, i_end - 1)};
+      // No zeroing: the first range of blocks writes every count.
+      counts.resize((tile.i_end - tile.i_first) * tile.width());
+      count_tile(job, tile, counts.data(), poller);
+      store_tile(job, tile, counts.data(), matrix);
+      poller.spend(tile.pairs());
+    }
+  }
+}
+
+// The join steps read the matrix by columns, one row (and so one page) per
+// distance: on huge pages far fewer of those reads miss the TLB. Only the
+// whole huge pages inside the block are asked for, and a refusal changes
+// nothing but the speed.
+void advise_huge_pages(void* data, std::size_t bytes) noexcept {
+  constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(huge - 1);
+  if (last > first) {
+    (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  }
+}
+
+// The zero matrix with these names, filled in steps (see fill_step).
+DistMat allocate_matrix(const std::vector<std::string>& names, StopPoller& poller) {
+  DistMat matrix;
+  const std::size_t total = pair_count(names.size());
+  matrix.distances.reserve(total);
+  advise_huge_pages(matrix.distances.data(), total * sizeof(double));
+  while (matrix.distances.size() < total) {
+    matrix.distances.resize(std::min(total, matrix.distances.size() + fill_step));
+    poller.poll();
+  }
+  matrix.names = names;
+  return matrix;
+}
+
+template <Alphabet A>
+void check_rows(const MSA<A>& msa) {
+  bool consistent = msa.sequences.size() == msa.identifiers.size();
+  for (const auto& row : msa.sequences) consistent = consistent && row.size() == msa.length;
+  if (!consistent) {
+    internal_failure("the alignment's rows do not match its identifiers and its length");
+  }
+}
+
+// Builds the matrix of `msa`'s identifiers from the rows that `row_codes(k)`
+// returns, each `length` codes long.
+template <Alphabet A, class RowCodes>
+DistMat build(WorkspaceBuffers& buffers, SimdLevel level, const MSA<A>& msa,
+              std::uint64_t length, RowCodes row_codes, SubstitutionModel model,
+              const StopCheck& should_stop) {
+  require_model_suits<A>(model);
+  check_rows(msa);
+  StopPoller poller(should_stop);
+  const std::size_t n = msa.identifiers.size();
+  const PlaneShape<A> shape(length);
+  std::uint64_t* planes = buffers.planes.reserve(n * shape.row_words());
+  for (std::size_t k = 0; k < n; ++k) {
+    encode_planes<A>(row_codes(k), planes + k * shape.row_words());
+    poller.spend(shape.row_words());
+  }
+  DistMat matrix = allocate_matrix(msa.identifiers, poller);
+  const bool tabled = buffers.table.prepare(model, length, matrix.distances.size());
+  const bool transitions = model == SubstitutionModel::Kimura2P;
+  const Job<A> job{planes, shape, plan_tiles(shape), count_function<A>(level, transitions),
+                   length, model, tabled ? &buffers.table : nullptr};
+  fill_matrix(job, buffers.tile_counts, matrix, poller);
+  return matrix;
+}
+
+}  // namespace
+
+}  // namespace detail
+
+DistanceWorkspace::DistanceWorkspace() noexcept : level_(detail::best_simd_level()) {}
+
+DistanceWorkspace::DistanceWorkspace(detail::SimdLevel level) : level_(level) {
+  if (!detail::simd_level_supported(level)) {
+    internal_failure(fill("this processor cannot count at the {} level",
+                          detail::simd_level_name(level)));
+  }
+}
+
+DistanceWorkspace::DistanceWorkspace(DistanceWorkspace&&) noexcept = default;
+DistanceWorkspace& DistanceWorkspace::operator=(DistanceWorkspace&&) noexcept = default;
+DistanceWorkspace::~DistanceWorkspace() = default;
+
+template <Alphabet A>
+DistMat DistanceWorkspace::from_msa(const MSA<A>& msa, SubstitutionModel model,
+                                    const StopCheck& should_stop) {
+  if (!buffers_) buffers_ = std::make_unique<detail::WorkspaceBuffers>();
+  const auto row_codes = [&msa](std::size_t k) { return msa.row(k); };
+  return detail::build(*buffers_, level_, msa, msa.length, row_codes, model, should_stop);
+}
+
+template <Alphabet A>
+DistMat DistanceWorkspace::from_resampled(const MSA<A>& msa, std::span<const std::uint64_t> columns,
+                                          SubstitutionModel model, const StopCheck& should_stop) {
+  if (!buffers_) buffers_ = std::make_unique<detail::WorkspaceBuffers>();
+  for (const std::uint64_t column : columns) {
+    if (column >= msa.length) {
+      internal_failure(fill("resampled column {} is outside an alignment of {} columns", column,
+                            msa.length));
+    }
+  }
+  std::vector<std::uint8_t>& gathered = buffers_->gathered;
+  gathered.resize(columns.size());
+  const auto row_codes = [&](std::size_t k) {
+    const std::uint8_t* row = msa.sequences[k].data();
+    for (std::size_t c = 0; c < columns.size(); ++c) gathered[c] = row[columns[c]];
+    return std::span<const std::uint8_t>(gathered);
+  };
+  return detail::build(*buffers_, level_, msa, columns.size(), row_codes, model, should_stop);
+}
+
+template DistMat DistanceWorkspace::from_msa(const MSA<DNA>&, SubstitutionModel, const StopCheck&);
+template DistMat DistanceWorkspace::from_msa(const MSA<Protein>&, SubstitutionModel,
+                                             const StopCheck&);
+template DistMat DistanceWorkspace::from_resampled(const MSA<DNA>&, std::span<const std::uint64_t>,
+                                                   SubstitutionModel, const StopCheck&);
+template DistMat DistanceWorkspace::from_resampled(const MSA<Protein>&,
+                                                   std::span<const std::uint64_t>,
+                                                   SubstitutionModel, const StopCheck&);
+
+}  // namespace nj

@@ -1,0 +1,339 @@
+// SPDX-License-Identifier: MIT
+// The fast engine: the plain engine's choices, found without visiting every
+// pair. Each live pair is kept once, as an entry in the row of the younger of
+// its two subtrees (engine/row_store.hpp). A row is cut into segments by the
+// row-sum bin of the other subtree, and each segment is sorted by distance,
+// so a lower bound of Q per segment (engine/bounds.hpp) lets the search stop
+// early in it and pass over most entries without reading the matrix. The
+// joins themselves are the plain engine's, operation for operation.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "engine/bounds.hpp"
+#include "engine/join_step.hpp"
+#include "engine/keys.hpp"
+#include "engine/neighbor_joining.hpp"
+#include "engine/row_store.hpp"
+#include "engine/scan.hpp"
+#include "engine/state.hpp"
+
+namespace nj {
+
+namespace fast {
+
+namespace {
+
+class FastEngine {
+ public:
+  FastEngine(NJState& state, StopPoller& poller)
+      : state_(state),
+        poller_(poller),
+        n_(state.active.size()),
+        subtrees_(n_),
+        store_(n_, subtrees_, state.row_sums, poller),
+        to_walk_(new RowToWalk[n_]),
+        new_partners_(n_),
+        new_bins_(n_),
+        new_values_(n_) {
+    newest_ = n_;
+    lowest_slot_ = n_;
+    subtrees_.assign_bins(state_.row_sums);
+    subtrees_.last_binned = n_;
+    build_leaf_rows();
+  }
+
+  /// Joins until two slots remain; false when a value turned out not finite
+  /// and the plain engine must take over from the current state.
+  bool join_all() {
+    for (std::uint64_t live = state_.active.count(); live > 2; --live) {
+      const auto m = static_cast<double>(live);
+      if (!measure_bins()) return false;
+      if (subtrees_.live.size() * 2 < subtrees_.last_binned) {
+        store_.compact(true);
+        measure_bins();
+      }
+      Choice best;
+      search(m, best);
+      if (!best.found()) return false;
+      if (!join(best.i, best.j, m, live > 3)) return false;
+      // A step costs some tens of nanoseconds per live slot, ten or more of
+      // the poller's units.
+      poller_.spend(16 * live + visited_);
+      visited_ = 0;
+    }
+    return true;
+  }
+
+ private:
+  void build_leaf_rows() {
+    const double* d = state_.matrix.distances.data();
+    for (std::size_t y = 0; y < n_; ++y) new_partners_[y] = static_cast<Partner>(y);
+    for (std::size_t x = 1; x < n_; ++x) {
+      const std::span<const double> row(d + pair_index(0, x), x);
+      double lowest = 0.0;
+      double highest = 0.0;
+      value_range(row.data(), row.size(), &lowest, &highest);
+      store_.place_leaf_row(x, row, new_partners_, subtrees_.bin_of.data(),
+                            KeyScale(lowest, highest));
+      poller_.spend(4 * x);
+    }
+  }
+
+  /// The largest live row sum of each bin; false when a row sum is not
+  /// finite. A bin without live members gets the lowest finite value, not
+  /// -infinity: its segments hold only stale entries, and a bound such as
+  /// (-inf) - (-inf) would be NaN.
+  bool measure_bins() {
+    const std::vector<double>& r = state_.row_sums;
+    bin_max_.fill(std::numeric_limits<double>::lowest());
+    bool finite = true;
+    for (const Partner s : subtrees_.live) {
+      finite = finite && std::isfinite(r[s]);
+      double& top = bin_max_[subtrees_.bin_of[s]];
+      top = std::max(top, r[s]);
+    }
+    return finite;
+  }
+
+  double exact_q(std::size_t hi, std::size_t lo, double c) const noexcept {
+    const double d = state_.matrix.distances[pair_index(lo, hi)];
+    const std::vector<double>& r = state_.row_sums;
+    return ((c * d) - r[hi]) - r[lo];
+  }
+
+  void search(double m, Choice& best) {
+    const double c = m - 2.0;
+    offer_kept(c, best);
+    offer_newest(c, best);
+    // The row of smallest bound changes little from one step to the next:
+    // with its pair offered too, the choice is usually final before the
+    // rows are looked at.
+    if (lowest_slot_ < n_ && subtrees_.birth[lowest_slot_] != never_born) {
+      offer_lowest_front(lowest_slot_, c, best);
+    }
+    const std::vector<Partner>& live = subtrees_.live;
+    const Selection selection =
+        select_segments(store_.fronts(), live.data(), live.size(), state_.row_sums.data(),
+                        bin_max_.data(), c, best.q, best.i, to_walk_.get());
+    if (selection.rows == 0) return;
+    lowest_slot_ = selection.lowest_slot;
+    offer_lowest_front(lowest_slot_, c, best);
+    // The segments lie scattered in the store: fetch well ahead of use.
+    constexpr std::size_t ahead = 24;
+    for (std::size_t k = 0; k < std::min(ahead, selection.rows); ++k) fetch_segments(k);
+    for (std::size_t k = 0; k < selection.rows; ++k) {
+      if (k + ahead < selection.rows) fetch_segments(k + ahead);
+      const std::size_t x = to_walk_[k].slot;
+      const double r_x = state_.row_sums[x];
+      for (std::uint32_t segments = to_walk_[k].segments; segments != 0;
+           segments &= segments - 1) {
+        const auto b = static_cast<std::size_t>(std::countr_zero(segments));
+        if (best.may_precede(segment_bound(c * store_.front(x, b), r_x, bin_max_[b]), x)) {
+          walk(x, b, c, best);
+        }
+      }
+    }
+  }
+
+  void fetch_segments(std::size_t k) const noexcept {
+    const std::size_t x = to_walk_[k].slot;
+    for (std::uint32_t segments = to_walk_[k].segments; segments != 0; segments &= segments - 1) {
+      const auto b = static_cast<std::size_t>(std::countr_zero(segments));
+      __builtin_prefetch(store_.entries() + store_.segment_first(x, b));
+    }
+  }
+
+  /// Offers the first live entry of the segment of row x with the smallest
+  /// bound: an exactly evaluated pair whose Q lets the search pass over
+  /// most segments at once.
+  void offer_lowest_front(std::size_t x, double c, Choice& best) {
+    const double r_x = state_.row_sums[x];
+    std::size_t chosen = 0;
+    double chosen_bound = infinity;
+    for (std::size_t b = 0; b < bins; ++b) {
+      const double bound = segment_bound(c * store_.front(x, b), r_x, bin_max_[b]);
+      if (bound < chosen_bound) {
+        chosen = b;
+        chosen_bound = bound;
+      }
+    }
+    if (chosen_bound == infinity) return;
+    const std::size_t p = store_.drop_stale_front(x, chosen);
+    if (p == store_.segment_last(x, chosen)) return;
+    const std::size_t y = store_.entries()[p].partner;
+    best.offer(std::max(x, y), std::min(x, y), exact_q(std::max(x, y), std::min(x, y), c));
+  }
+
+  void walk(std::size_t x, std::size_t b, double c, Choice& best) {
+    const Row& row = store_.row(x);
+    const Entry* entries = store_.entries();
+    const std::vector<double>& r = state_.row_sums;
+    const std::vector<Birth>& birth = subtrees_.birth;
+    const Birth own = birth[x];
+    const double r_x = r[x];
+    const double r_bin = bin_max_[b];
+    const std::size_t first = store_.drop_stale_front(x, b);
+    const std::size_t end = store_.segment_last(x, b);
+    std::size_t p = first;
+    for (; p < end; ++p) {
+      const Key key = entries[p].key;
+      if (!best.may_precede(segment_bound(c * row.floor(key), r_x, r_bin), x)) break;
+      const std::size_t y = entries[p].partner;
+      if (birth[y] > own) continue;
+      const std::size_t hi = std::max(x, y);
+      const std::size_t lo = std::min(x, y);
+      const double t = c * row.scale.decode(key);
+      if (!best.precedes((t - r[hi]) - r[lo], hi, lo)) continue;
+      const double q = exact_q(hi, lo, c);
+      best.offer(hi, lo, q);
+      keep(hi, lo, q);
+    }
+    visited_ += p - first + 1;
+  }
+
+  /// Remembers the pairs of smallest Q met in this search: after a join,
+  /// those not involving the joined slots are good first candidates again.
+  void keep(std::size_t hi, std::size_t lo, double q) noexcept {
+    const std::vector<Birth>& birth = subtrees_.birth;
+    Kept candidate{static_cast<Partner>(hi), static_cast<Partner>(lo), birth[hi], birth[lo], q};
+    for (Kept& slot : kept_) {
+      if (slot.hi == candidate.hi && slot.lo == candidate.lo) return;
+      if (candidate.q < slot.q) std::swap(slot, candidate);
+    }
+  }
+
+  /// Offers the most promising front entry of the newest row: the subtree
+  /// just made is often the next to be joined.
+  void offer_newest(double c, Choice& best) {
+    const std::size_t x = newest_;
+    if (x >= n_) return;
+    const Row& row = store_.row(x);
+    const std::vector<double>& r = state_.row_sums;
+    std::size_t chosen = n_;
+    double chosen_bound = infinity;
+    for (std::size_t b = 0; b < bins; ++b) {
+      const std::size_t p = store_.segment_first(x, b);
+      if (p >= store_.segment_last(x, b)) continue;
+      const std::size_t y = store_.entries()[p].partner;
+      const double t = c * row.scale.decode(store_.entries()[p].key);
+      const double bound = (t - r[std::max(x, y)]) - r[std::min(x, y)];
+      if (chosen == n_ || bound < chosen_bound) {
+        chosen = y;
+        chosen_bound = bound;
+      }
+    }
+    if (chosen < n_) {
+      best.offer(std::max(x, chosen), std::min(x, chosen),
+                 exact_q(std::max(x, chosen), std::min(x, chosen), c));
+    }
+  }
+
+  /// Offers the remembered pairs whose subtrees are still live, at their
+  /// current Q, and forgets them.
+  void offer_kept(double c, Choice& best) {
+    const std::vector<Birth>& birth = subtrees_.birth;
+    for (Kept& slot : kept_) {
+      const bool same = birth[slot.hi] == slot.birth_hi && birth[slot.lo] == slot.birth_lo;
+      if (slot.q != infinity && same) {
+        best.offer(slot.hi, slot.lo, exact_q(slot.hi, slot.lo, c));
+      }
+      slot = Kept{};
+    }
+  }
+
+  /// Joins i > j with the shared arithmetic and gives slot i its new row;
+  /// false when a new distance is not finite.
+  bool join(std::size_t i, std::size_t j, double m, bool rows_needed) {
+    std::size_t count = 0;
+    double lowest = infinity;
+    double highest = -infinity;
+    bool finite = true;
+    detail::join_slots(state_, i, j, m, subtrees_.live, [&](std::size_t k, double e) {
+      new_partners_[count] = static_cast<Partner>(k);
+      new_bins_[count] = subtrees_.bin_of[k];
+      new_values_[count] = e;
+      ++count;
+      lowest = e < lowest ? e : lowest;
+      highest = e > highest ? e : highest;
+      finite = finite && std::isfinite(e);
+    });
+    store_.retire_row(i);
+    store_.retire_row(j);
+    subtrees_.join(i, j);
+    if (!finite) return false;
+    newest_ = n_;
+    if (rows_needed && count > 0) {
+      add_row(i, std::span<const double>(new_values_.data(), count), KeyScale(lowest, highest));
+      newest_ = i;
+    }
+    return true;
+  }
+
+  void add_row(std::size_t i, std::span<const double> values, const KeyScale& scale) {
+    // The bin of the new subtree's row-sum rank, as the bins were made.
+    const std::vector<double>& r = state_.row_sums;
+    const std::vector<Partner>& live = subtrees_.live;
+    const double r_i = r[i];
+    std::size_t below = 0;
+    for (const Partner s : live) below += r[s] < r_i ? 1u : 0u;
+    subtrees_.bin_of[i] = static_cast<std::uint8_t>(below * bins / live.size());
+    store_.add_row(i, values, new_partners_, new_bins_.data(), scale);
+  }
+
+  NJState& state_;
+  StopPoller& poller_;
+  std::size_t n_;
+  Subtrees subtrees_;
+  RowStore store_;
+  std::array<double, bins> bin_max_{};
+  std::unique_ptr<RowToWalk[]> to_walk_;  // room for every slot
+  struct Kept {
+    Partner hi = 0;
+    Partner lo = 0;
+    Birth birth_hi = never_born;
+    Birth birth_lo = never_born;
+    double q = infinity;
+  };
+  std::array<Kept, 4> kept_{};
+  std::size_t newest_ = 0;  // the slot whose row the last join made, or n
+  std::size_t lowest_slot_ = 0;  // the row of smallest bound in the last search, or n
+  std::uint64_t visited_ = 0;
+
+  // The new row of a join: partners, their bins and the distances.
+  std::vector<Partner> new_partners_;
+  std::vector<std::uint8_t> new_bins_;
+  std::vector<double> new_values_;
+};
+
+// Slots and births must fit the 32-bit partner and birth fields. A row sum
+// is finite only when every distance in it is, so this admits exactly the
+// matrices without infinity or NaN (and without overflowing sums); the
+// others, and runs where a value turns out not finite on the way, are
+// finished by scanning every pair.
+TreeResult join_fast(NJState& state, StopPoller& poller) {
+  const std::size_t n = state.matrix.size();
+  const bool finite =
+      std::ranges::all_of(state.row_sums, [](double s) { return std::isfinite(s); });
+  if (finite && n < (std::size_t{1} << 31)) {
+    FastEngine engine(state, poller);
+    if (engine.join_all()) return final_join(state);
+  }
+  return finish_scanning(state, poller);
+}
+
+}  // namespace
+
+}  // namespace fast
+
+TreeResult neighbor_joining(DistMat matrix, const StopCheck& should_stop) {
+  return build_tree(std::move(matrix), should_stop, fast::join_fast);
+}
+
+}  // namespace nj

@@ -1,0 +1,92 @@
+// SPDX-License-Identifier: MIT
+#include "engine/keys.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#include "simd.hpp"
+
+namespace nj::fast {
+
+namespace {
+
+using detail::Lanes;
+
+// v * inverse - offset is off from the exact quotient by far less than one
+// (every value lies below 2^40 steps), so its truncation is the key or one
+// above it; the exact decode tells which.
+inline Key encode_one(double v, double step, double inverse, double offset) noexcept {
+  double k = v * inverse - offset;
+  k = k < 65535.0 ? k : 65535.0;
+  k = k > 0.0 ? k : 0.0;
+  auto key = static_cast<std::int32_t>(k);
+  if ((offset + static_cast<double>(key)) * step > v) --key;
+  return static_cast<Key>(key);
+}
+
+/// The keys of `count` values, and the bucket of each value with the bin
+/// `value_bins[p]`.
+NJ_TARGET_CLONES_AVX2 void encode_buckets(
+    const double* values, const std::uint8_t* value_bins, std::size_t count, double step,
+    double inverse, double offset, unsigned shift, Key* keys, std::uint16_t* buckets) {
+  using Ints = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
+  using Shorts = std::uint16_t __attribute__((vector_size(4 * sizeof(std::uint16_t))));
+  const Lanes top = {65535.0, 65535.0, 65535.0, 65535.0};
+  const Lanes zero = {};
+  std::size_t p = 0;
+  for (; p + 4 <= count; p += 4) {
+    Lanes v;
+    std::memcpy(&v, values + p, sizeof v);
+    Lanes k = v * inverse - offset;
+    k = k < top ? k : top;
+    k = k > zero ? k : zero;
+    const Lanes whole = __builtin_convertvector(__builtin_convertvector(k, Ints), Lanes);
+    const Lanes decoded = (offset + whole) * step;
+    const Lanes key = v < decoded ? whole - 1.0 : whole;
+    const Ints integral = __builtin_convertvector(key, Ints);
+    const Ints bin = {value_bins[p], value_bins[p + 1], value_bins[p + 2], value_bins[p + 3]};
+    const Ints bucket = ((bin << 16) | integral) >> static_cast<int>(shift);
+    const Shorts key_out = __builtin_convertvector(integral, Shorts);
+    const Shorts bucket_out = __builtin_convertvector(bucket, Shorts);
+    std::memcpy(keys + p, &key_out, sizeof key_out);
+    std::memcpy(buckets + p, &bucket_out, sizeof bucket_out);
+  }
+  for (; p < count; ++p) {
+    keys[p] = encode_one(values[p], step, inverse, offset);
+    buckets[p] = bucket_of(value_bins[p], keys[p], shift);
+  }
+}
+
+}  // namespace
+
+NJ_TARGET_CLONES_AVX2 void value_range(const double* values, std::size_t count,
+                                       double* lowest, double* highest) {
+  Lanes low = {infinity, infinity, infinity, infinity};
+  Lanes high = -low;
+  std::size_t p = 0;
+  for (; p + 4 <= count; p += 4) {
+    Lanes v;
+    std::memcpy(&v, values + p, sizeof v);
+    low = v < low ? v : low;
+    high = v > high ? v : high;
+  }
+  double lo = infinity;
+  double hi = -infinity;
+  for (std::size_t lane = 0; lane < 4; ++lane) {
+    lo = low[lane] < lo ? low[lane] : lo;
+    hi = high[lane] > hi ? high[lane] : hi;
+  }
+  for (; p < count; ++p) {
+    lo = values[p] < lo ? values[p] : lo;
+    hi = values[p] > hi ? values[p] : hi;
+  }
+  *lowest = lo;
+  *highest = hi;
+}
+
+void KeyScale::encode(const double* values, const std::uint8_t* value_bins, std::size_t count,
+                      unsigned shift, Key* keys, std::uint16_t* buckets) const noexcept {
+  encode_buckets(values, value_bins, count, step_, inverse_, offset_, shift, keys, buckets);
+}
+
+}  // namespace nj::fast

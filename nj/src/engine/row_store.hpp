@@ -1,0 +1,239 @@
+// SPDX-License-Identifier: MIT
+// The rows of the fast engine. Each live pair is kept once, as an entry in
+// the row of the younger of its two subtrees; a row is cut into one segment
+// per row-sum bin of the other subtree, each ordered by bucket of distance.
+// The rows share one store, where a new row takes the space a dead row left
+// when one is large enough, and the live rows are squeezed together when
+// the end of the store is reached.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <span>
+#include <vector>
+
+#include "engine/keys.hpp"
+#include "nj/stop.hpp"
+
+namespace nj::fast {
+
+using Partner = std::uint32_t;
+/// A slot's birth orders its subtree among all subtrees: leaf s is born s,
+/// the inner node of step t is born n + t, and a retired slot is born never.
+using Birth = std::uint32_t;
+inline constexpr Birth never_born = std::numeric_limits<Birth>::max();
+
+/// Subtrees are put into bins by the rank of their row sum at birth; a bound
+/// over a segment then needs only the largest row sum in its bin.
+inline constexpr std::size_t bins = 8;
+
+/// One pair in a row: the other slot and the distance's key, six bytes
+/// without padding so that a segment's first entries share a cache line.
+struct __attribute__((packed)) Entry {
+  Key key;
+  Partner partner;
+};
+static_assert(sizeof(Entry) == 6);
+
+/// The subtrees of a run: which slots are live, when each slot's subtree was
+/// born, and the bin of each. An entry of row x whose partner y was born
+/// after x (birth[y] > birth[x]) is stale: y died, or a newer subtree took
+/// its slot, since the entry was written.
+struct Subtrees {
+  /// The n leaves, each born at its slot and live.
+  explicit Subtrees(std::size_t n);
+
+  /// Slot i holds the subtree just made, born now; slot j is retired.
+  void join(std::size_t i, std::size_t j);
+
+  /// Bins by the rank of the current row sum among the live subtrees.
+  void assign_bins(const std::vector<double>& row_sums);
+
+  std::vector<Partner> live;  // the live slots, ascending
+  std::vector<Birth> birth;
+  Birth next_birth = 0;
+  std::vector<std::uint8_t> bin_of;
+  std::size_t last_binned = 0;  // live subtrees when the bins were last assigned
+};
+
+/// Doubles in whole cache lines, so that each slot's eight fronts are one.
+class LineAlignedDoubles {
+ public:
+  LineAlignedDoubles(std::size_t count, double value)
+      : memory_(new (std::align_val_t{64}) double[count]) {
+    std::fill_n(memory_.get(), count, value);
+  }
+  double* data() noexcept { return memory_.get(); }
+  const double* data() const noexcept { return memory_.get(); }
+  double& operator[](std::size_t k) noexcept { return memory_[k]; }
+  double operator[](std::size_t k) const noexcept { return memory_[k]; }
+
+ private:
+  struct Free {
+    void operator()(double* p) const noexcept { ::operator delete[](p, std::align_val_t{64}); }
+  };
+  std::unique_ptr<double[], Free> memory_;
+};
+
+/// A row: where its entries start in the store, how its keys decode, and
+/// which low key bits its order ignores.
+struct Row {
+  std::size_t base = 0;
+  KeyScale scale;
+  Key floor_mask = 0xFFFF;
+
+  /// A lower bound of the distances of this entry and of every entry after
+  /// it in its segment: the smallest value of its bucket.
+  double floor(Key key) const noexcept { return scale.decode(static_cast<Key>(key & floor_mask)); }
+};
+
+/// Writes rows: entries ordered by bin and then by the top bits of their
+/// key, in one counting pass. Within one bucket the entries keep no order,
+/// so a bound taken at an entry must use its bucket's floor (Row::floor) to
+/// hold for the entries after it.
+class RowWriter {
+ public:
+  /// Encodes and orders the entries (values[p], partners[p]), whose
+  /// partners are in the bins `value_bins[p]`, into `out`; returns the row
+  /// without its base and sets where each bin's segment ends.
+  Row write(std::span<const double> values, std::span<const Partner> partners,
+            const std::uint8_t* value_bins, const KeyScale& scale, Entry* out,
+            std::array<std::uint32_t, bins>& segment_ends);
+
+  /// Orders a row's entries again after the bins changed, at the row's
+  /// bucket width. The output must not overlap the input.
+  void regroup(std::span<const Key> keys, std::span<const Partner> partners,
+               const std::uint8_t* bin_of, const Row& row, Entry* out,
+               std::array<std::uint32_t, bins>& segment_ends);
+
+ private:
+  /// Orders the entries by their buckets (buckets_).
+  void order(std::span<const Key> keys, std::span<const Partner> partners, unsigned bits,
+             Entry* out, std::array<std::uint32_t, bins>& segment_ends);
+
+  std::vector<std::uint32_t> counts_;
+  std::vector<Key> encoded_;
+  std::vector<std::uint16_t> buckets_;
+  std::vector<Entry> ordered_;
+};
+
+/// Anonymous memory for the entries, asked for in huge pages where the
+/// system grants them: the search reads it at scattered places.
+class EntryStore {
+ public:
+  explicit EntryStore(std::size_t capacity);
+  EntryStore(const EntryStore&) = delete;
+  EntryStore& operator=(const EntryStore&) = delete;
+  ~EntryStore();
+
+  std::size_t capacity() const noexcept { return capacity_; }
+
+  Entry* entries = nullptr;
+
+ private:
+  std::size_t capacity_;
+  std::size_t bytes_ = 0;
+};
+
+/// The rows of the live subtrees of a run over n leaves, with their segments:
+/// per slot and bin, where the segment's entries lie relative to the row's
+/// base, and its front, a lower bound of their distances (the floor of its
+/// first entry's bucket; infinity when it is empty).
+class RowStore {
+ public:
+  /// An empty store with room for the rows of the n leaves and more.
+  /// `subtrees` and `row_sums` are read when rows are ordered anew by fresh
+  /// bins; moving rows spends the poller's units.
+  RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>& row_sums,
+           StopPoller& poller);
+
+  /// Writes the row of leaf x, whose values are the distances of row x of
+  /// the matrix, where that row lies in the triangle.
+  void place_leaf_row(std::size_t x, std::span<const double> values,
+                      std::span<const Partner> partners, const std::uint8_t* value_bins,
+                      const KeyScale& scale);
+
+  /// Writes the entries (values[p], partners[p]), whose partners are in the
+  /// bins value_bins[p], as the new row of slot x.
+  void add_row(std::size_t x, std::span<const double> values, std::span<const Partner> partners,
+               const std::uint8_t* value_bins, const KeyScale& scale);
+
+  /// Gives the space of slot s's row to later rows and empties its segments.
+  void retire_row(std::size_t s);
+
+  /// Moves the live rows to the front of the store, in store order, and
+  /// drops the dead ones. With `rebin`, first puts every live subtree into
+  /// the bin of its current row-sum rank, and each row is then ordered anew
+  /// by the new bins without its stale entries. Rows only move down, so each
+  /// move is safe in place.
+  void compact(bool rebin);
+
+  const Entry* entries() const noexcept { return store_.entries; }
+  const Row& row(std::size_t x) const noexcept { return rows_[x]; }
+  /// Store positions of the first entry of segment b of row x, and past its last.
+  std::size_t segment_first(std::size_t x, std::size_t b) const noexcept {
+    return rows_[x].base + segment_begin_[x * bins + b];
+  }
+  std::size_t segment_last(std::size_t x, std::size_t b) const noexcept {
+    return rows_[x].base + segment_end_[x * bins + b];
+  }
+  /// The fronts of all rows, eight per slot in one cache line.
+  const double* fronts() const noexcept { return front_.data(); }
+  double front(std::size_t x, std::size_t b) const noexcept { return front_[x * bins + b]; }
+
+  /// Skips the stale entries at the front of a segment for good, refreshes
+  /// its front value and returns the store position of its first entry.
+  std::size_t drop_stale_front(std::size_t x, std::size_t b) noexcept {
+    const Row& row = rows_[x];
+    const Birth own = subtrees_.birth[x];
+    std::size_t p = row.base + segment_begin_[x * bins + b];
+    const std::size_t end = row.base + segment_end_[x * bins + b];
+    while (p < end && subtrees_.birth[store_.entries[p].partner] > own) ++p;
+    segment_begin_[x * bins + b] = static_cast<std::uint32_t>(p - row.base);
+    front_[x * bins + b] = p < end ? row.floor(store_.entries[p].key) : infinity;
+    return p;
+  }
+
+ private:
+  static std::size_t capacity_for(std::size_t n);
+  void place_row(std::size_t x, std::size_t at, std::span<const double> values,
+                 std::span<const Partner> partners, const std::uint8_t* value_bins,
+                 const KeyScale& scale);
+  void set_segments(std::size_t x, const std::array<std::uint32_t, bins>& ends);
+  std::size_t allocate(std::size_t len);
+  void make_room(std::size_t len);
+  std::size_t move_row(std::size_t s, std::size_t to);
+  std::size_t regroup_row(std::size_t s, std::size_t to);
+
+  Subtrees& subtrees_;
+  const std::vector<double>& row_sums_;
+  StopPoller& poller_;
+  EntryStore store_;
+  std::size_t tail_;  // where the space at the end of the store begins
+  // Space in the store that dead rows left, largest first; spaces too small
+  // to be worth keeping are forgotten until the next compaction.
+  struct Hole {
+    std::size_t base;
+    std::size_t length;
+  };
+  static constexpr std::size_t smallest_hole = 64;
+  std::vector<Hole> holes_;
+
+  std::vector<Row> rows_;
+  std::vector<std::uint32_t> segment_begin_;
+  std::vector<std::uint32_t> segment_end_;
+  LineAlignedDoubles front_;
+
+  RowWriter writer_;
+  // A row being moved during a compaction that puts subtrees in new bins.
+  std::vector<Key> moved_keys_;
+  std::vector<Partner> moved_partners_;
+  std::vector<std::size_t> order_;
+};
+
+}  // namespace nj::fast
