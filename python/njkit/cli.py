@@ -40,7 +40,7 @@ def _parser():
                     "matrix, with reproducible bootstrap support. The tree goes to standard "
                     "output unless -o is given.")
     add = parser.add_argument
-    add("alignment", metavar="ALIGNMENT", help="input file")
+    add("alignment", metavar="ALIGNMENT", help="input file; - reads standard input")
     add("-m", "--model", help="PDiff (p), JukesCantor (jc), Kimura2P (k2p) or Poisson, any "
         "case (default: Kimura2P for DNA, Poisson for protein)")
     add("-b", "--bootstrap", type=_whole(0), default=0, metavar="N",
@@ -97,8 +97,9 @@ def _run(args):
     _check_outputs(args)
     bar = _progress_bar(args)
     try:
+        source = sys.stdin.buffer if args.alignment == "-" else args.alignment
         tree, matrix = _api.build(
-            args.alignment, model=args.model, bootstrap=args.bootstrap, seed=args.seed,
+            source, model=args.model, bootstrap=args.bootstrap, seed=args.seed,
             threads=args.threads, support=args.support, percent=args.percent,
             missing=args.missing, undefined="error", alphabet="auto", format=args.format,
             names=None, client=None, keep_distances=args.distances is not None,
