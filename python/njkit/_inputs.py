@@ -175,8 +175,9 @@ def _read_with_biopython(text, fmt, path):
             alignment = _read_phylip(text, fmt)
         else:
             alignment = AlignIO.read(io.StringIO(text), fmt)
-    except ValueError as error:
-        raise ValueError(f"{path}: {_one_line(error)}") from None
+    except Exception as error:  # the readers fail in many ways on malformed files
+        detail = _one_line(error) or type(error).__name__
+        raise ValueError(f"{path}: cannot read it as {_TITLE[fmt]}: {detail}") from None
     return [(record.id, str(record.seq)) for record in alignment]
 
 
@@ -210,8 +211,8 @@ def _read_phylip(text, fmt):
         if len(alignment) == count and all(len(record.seq) == length for record in alignment):
             return alignment
     detail = f" ({_one_line(first_error)})" if str(first_error or "") else ""
-    raise ValueError(f"no reading of it gives the {count} sequences of {length} columns that "
-                     f"its first line announces{detail}")
+    raise ValueError(f"no reading gives the {count} sequences of {length} columns that its "
+                     f"first line announces{detail}")
 
 
 def _one_line(error):
