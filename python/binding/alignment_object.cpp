@@ -51,12 +51,12 @@ PyObject* alignment_reduce(PyObject* self, PyObject*) {
   return boundary([&] {
     const Alignment& alignment = alignment_of(self);
     const auto planes = alignment.planes();
-    OwnedRef bytes = nj_py::check(PyBytes_FromStringAndSize(
+    const OwnedRef bytes = nj_py::check(PyBytes_FromStringAndSize(
         reinterpret_cast<const char*>(planes.data()), static_cast<Py_ssize_t>(planes.size_bytes())));
+    const OwnedRef identifiers = string_list(alignment.identifiers());
     OwnedRef args = nj_py::check(Py_BuildValue(
-        "(NKssN)", string_list(alignment.identifiers()).release(),
-        static_cast<unsigned long long>(alignment.length()), residues_name(alignment.residues()),
-        missing_name(alignment.missing()), bytes.release()));
+        "(OKssO)", identifiers.get(), static_cast<unsigned long long>(alignment.length()),
+        residues_name(alignment.residues()), missing_name(alignment.missing()), bytes.get()));
     return reduce_with("_alignment_from_state", std::move(args));
   });
 }
@@ -225,19 +225,20 @@ PyObject* read_fasta(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // A sequence as bytes: the UTF-8 of a str, the bytes of bytes, or a copy of
-// any other buffer (kept alive in `kept`).
+// any other buffer. `kept` holds what the bytes live in, so that they
+// outlive any change to the caller's list while the lock is given up.
 std::string_view sequence_bytes(PyObject* item, std::size_t number, std::vector<OwnedRef>& kept) {
   const std::string label = "sequence " + std::to_string(number);
-  if (PyUnicode_Check(item) != 0) return utf8_of(item, label.c_str());
-  if (PyBytes_Check(item) == 0) {
-    if (PyObject_CheckBuffer(item) == 0) {
-      PyErr_Format(PyExc_TypeError, "%s must be str or bytes, not %.200s", label.c_str(),
-                   Py_TYPE(item)->tp_name);
-      throw PyErrAlreadySet{};
-    }
-    kept.push_back(nj_py::check(PyBytes_FromObject(item)));
-    item = kept.back().get();
+  if (PyUnicode_Check(item) == 0 && PyBytes_Check(item) == 0 && PyObject_CheckBuffer(item) == 0) {
+    PyErr_Format(PyExc_TypeError, "%s must be str or bytes, not %.200s", label.c_str(),
+                 Py_TYPE(item)->tp_name);
+    throw PyErrAlreadySet{};
   }
+  kept.push_back(PyUnicode_Check(item) != 0 || PyBytes_Check(item) != 0
+                     ? OwnedRef::borrow(item)
+                     : nj_py::check(PyBytes_FromObject(item)));
+  item = kept.back().get();
+  if (PyUnicode_Check(item) != 0) return utf8_of(item, label.c_str());
   return {PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item))};
 }
 
@@ -264,6 +265,7 @@ PyObject* alignment_from_sequences(PyObject*, PyObject* args, PyObject* kwargs) 
     }
     std::vector<OwnedRef> kept;
     std::vector<std::string_view> texts;
+    kept.reserve(count);
     texts.reserve(count);
     for (std::size_t k = 0; k < count; ++k) {
       texts.push_back(sequence_bytes(PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(k)),

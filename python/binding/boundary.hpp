@@ -84,7 +84,7 @@ class LockReleased {
   LockReleased(const LockReleased&) = delete;
   LockReleased& operator=(const LockReleased&) = delete;
 
-  void take() noexcept { PyEval_RestoreThread(saved_); }
+  void take() { PyEval_RestoreThread(saved_); }
   void give() noexcept { saved_ = PyEval_SaveThread(); }
 
  private:

@@ -64,11 +64,11 @@ PyObject* distances_to_square(PyObject* self, PyObject* out) {
 PyObject* distances_reduce(PyObject* self, PyObject*) {
   return boundary([&] {
     const std::shared_ptr<Distances> matrix = matrix_of(self);
-    OwnedRef values = nj_py::check(PyBytes_FromStringAndSize(
+    const OwnedRef values = nj_py::check(PyBytes_FromStringAndSize(
         reinterpret_cast<const char*>(matrix->values.data()),
         static_cast<Py_ssize_t>(matrix->values.size() * sizeof(double))));
-    OwnedRef args = nj_py::check(
-        Py_BuildValue("(NN)", string_list(matrix->names).release(), values.release()));
+    const OwnedRef names = string_list(matrix->names);
+    OwnedRef args = nj_py::check(Py_BuildValue("(OO)", names.get(), values.get()));
     return reduce_with("_distances_from_state", std::move(args));
   });
 }

@@ -74,9 +74,11 @@ OwnedRef bytes_of(std::span<const T> values) {
 PyObject* tree_reduce(PyObject* self, PyObject*) {
   return boundary([&] {
     const MainTree& tree = tree_of(self);
-    OwnedRef args = nj_py::check(Py_BuildValue("(NNN)", string_list(tree.names()).release(),
-                                               bytes_of(tree.children()).release(),
-                                               bytes_of(tree.lengths()).release()));
+    const OwnedRef names = string_list(tree.names());
+    const OwnedRef children = bytes_of(tree.children());
+    const OwnedRef lengths = bytes_of(tree.lengths());
+    OwnedRef args =
+        nj_py::check(Py_BuildValue("(OOO)", names.get(), children.get(), lengths.get()));
     return reduce_with("_tree_from_state", std::move(args));
   });
 }
@@ -187,6 +189,10 @@ PyObject* count_support(PyObject*, PyObject* args, PyObject* kwargs) {
     require(count != nullptr, "count_support", "count");
     const auto alignment = value_of<const nj::kit::Alignment>(aln, types().alignment, "an Alignment");
     const auto main_tree = value_of<const MainTree>(tree, types().main_tree, "a MainTree");
+    if (on_progress != Py_None && PyCallable_Check(on_progress) == 0) {
+      return PyErr_Format(PyExc_TypeError, "on_progress must be callable, not %.200s",
+                          Py_TYPE(on_progress)->tp_name);
+    }
     nj::kit::SupportRequest request;
     request.model = model_named(model);
     request.kind = support_kind(support);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "builder_state.hpp"
+#include "nj/config.hpp"
 #include "nj/error.hpp"
 #include "workers.hpp"
 
@@ -52,19 +53,7 @@ void AlignmentBuilder::State::reserve_row(std::size_t columns) {
 
 void AlignmentBuilder::State::append(std::string_view text) {
   reserve_row(used_ + text.size());
-  std::uint8_t* out = row_.get() + used_;
-  const std::uint8_t* table = table_.data();
-  std::uint8_t seen = 0;
-  // Every byte is stored and a dropped one overwritten by the next, which
-  // keeps the loop free of branches.
-  for (const char c : text) {
-    const std::uint8_t code = table[static_cast<std::uint8_t>(c)];
-    *out = code;
-    out += static_cast<std::size_t>(code != dropped);
-    seen |= code;
-  }
-  used_ = static_cast<std::size_t>(out - row_.get());
-  seen_ |= seen;
+  used_ += translate(table_, text, row_.get() + used_, seen_);
 }
 
 std::expected<void, std::string> AlignmentBuilder::State::end_row(std::string identifier) {
@@ -77,7 +66,7 @@ std::expected<void, std::string> AlignmentBuilder::State::end_row(std::string id
     used_ = 0;
     seen_ = 0;
     return std::unexpected(message(fill("sequence {} (number {}) has length {}, expected {}",
-                                        quote_escaped(identifier), number, columns,
+                                        quote_text(identifier), number, columns,
                                         parts_.length)));
   }
   if (encoding_ == Encoding::open && (seen_ & protein_only) != 0) switch_to_protein();

@@ -52,7 +52,7 @@ std::expected<Distances, std::string> alignment_distances(const Alignment& align
         auto filler = detail::make_filler(alignment.residues(), alignment.missing(), options.model,
                                           alignment.length(), pair_count(n) / threads);
         StopPoller poller(stop);
-        for (std::size_t k; (k = taken.fetch_add(1)) < bands.count();) {
+        for (std::size_t k = taken.fetch_add(1); k < bands.count(); k = taken.fetch_add(1)) {
           const std::size_t first = (bands.count() - 1 - k) * band_rows;
           filler->fill_rows(rows, first, std::min(n, first + band_rows), result.values.data(),
                             poller);
@@ -73,7 +73,7 @@ namespace {
 bool same(double a, double b) noexcept { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 std::string pair_names(const std::vector<std::string>& names, std::size_t i, std::size_t j) {
-  return fill("{} and {}", quote_escaped(names[i]), quote_escaped(names[j]));
+  return fill("{} and {}", quote_text(names[i]), quote_text(names[j]));
 }
 
 }  // namespace
@@ -85,11 +85,11 @@ std::expected<Distances, std::string> distances_from_square(std::vector<std::str
     return std::unexpected(fill("a square matrix of {} names needs {} values, not {}", n, n * n,
                                 values.size()));
   }
-  Distances result{std::move(names), std::vector<double>(pair_count(n))};
+  Distances result{std::move(names), detail::allocate_values(pair_count(n), {})};
   for (std::size_t i = 0; i < n; ++i) {
     if (values[i * n + i] != 0.0) {
       return std::unexpected(fill("the distance of {} to itself is {}, not 0",
-                                  quote_escaped(result.names[i]), render_float(values[i * n + i])));
+                                  quote_text(result.names[i]), render_float(values[i * n + i])));
     }
     for (std::size_t j = i + 1; j < n; ++j) {
       const double upper = values[i * n + j];
@@ -113,7 +113,7 @@ std::expected<Distances, std::string> distances_from_condensed(std::vector<std::
     return std::unexpected(fill("a condensed matrix of {} names needs {} values, not {}", n,
                                 pair_count(n), values.size()));
   }
-  Distances result{std::move(names), std::vector<double>(values.size())};
+  Distances result{std::move(names), detail::allocate_values(values.size(), {})};
   // Row i of the input holds the pairs (i, j), j > i; they go to column i
   // of the triangle, one row apart.
   std::size_t at = 0;

@@ -55,19 +55,25 @@ struct PairBlock {
   std::size_t run_of(std::size_t i) const noexcept { return std::min(j_end, i) - j_first; }
 };
 
+// The kernel for each kind of counts.
+template <Alphabet A>
+nj::detail::CountFn kernel_for(const PairCounts*, bool transitions) noexcept {
+  return nj::detail::count_function<A>(nj::detail::best_simd_level(), transitions);
+}
+
+template <Alphabet A>
+nj::detail::SkipCountFn kernel_for(const SkipCounts*, bool transitions) noexcept {
+  return nj::detail::skip_count_function<A>(nj::detail::best_simd_level(), transitions);
+}
+
+// How each rule turns counts into distances, through a table by counts.
 template <Alphabet A>
 class LiteralCounting {
  public:
   using Counts = PairCounts;
 
   LiteralCounting(SubstitutionModel model, std::uint64_t length, std::size_t pairs)
-      : count_(nj::detail::count_function<A>(nj::detail::best_simd_level(),
-                                             model == SubstitutionModel::Kimura2P)),
-        model_(model),
-        length_(length),
-        tabled_(table_.prepare(model, length, pairs)) {}
-
-  void count(const RowRun& run, PairCounts* counts) const noexcept { count_(run, counts); }
+      : model_(model), length_(length), tabled_(table_.prepare(model, length, pairs)) {}
 
   void store(std::span<const PairCounts> counts, double* out, std::size_t, std::size_t) {
     if (tabled_) {
@@ -84,7 +90,6 @@ class LiteralCounting {
   std::optional<RowPair> take_undefined() noexcept { return std::nullopt; }
 
  private:
-  nj::detail::CountFn count_;
   SubstitutionModel model_;
   std::uint64_t length_;
   nj::detail::DistanceTable table_;
@@ -97,11 +102,7 @@ class SkipCounting {
   using Counts = SkipCounts;
 
   SkipCounting(SubstitutionModel model, std::uint64_t length, std::size_t pairs)
-      : count_(nj::detail::skip_count_function<A>(nj::detail::best_simd_level(),
-                                                  model == SubstitutionModel::Kimura2P)),
-        table_(model, length, pairs) {}
-
-  void count(const RowRun& run, SkipCounts* counts) const noexcept { count_(run, counts); }
+      : table_(model, length, pairs) {}
 
   void store(std::span<const SkipCounts> counts, double* out, std::size_t i, std::size_t j_first) {
     for (std::size_t k = 0; k < counts.size(); ++k) {
@@ -113,7 +114,6 @@ class SkipCounting {
   std::optional<RowPair> take_undefined() noexcept { return std::exchange(undefined_, std::nullopt); }
 
  private:
-  nj::detail::SkipCountFn count_;
   SkipTable table_;
   std::optional<RowPair> undefined_;
 };
@@ -122,7 +122,9 @@ template <Alphabet A, class Counting>
 class Filler final : public DistanceFiller {
  public:
   Filler(SubstitutionModel model, std::uint64_t length, std::size_t pairs)
-      : counting_(model, length, pairs), plan_(plan_for<A>(length)) {}
+      : count_(kernel_for<A>(static_cast<const Counts*>(nullptr), model == SubstitutionModel::Kimura2P)),
+        counting_(model, length, pairs),
+        plan_(plan_for<A>(length)) {}
 
   void fill_rows(const PlaneRows& rows, std::size_t i_first, std::size_t i_end, double* matrix,
                  StopPoller& poller) override {
@@ -153,7 +155,7 @@ class Filler final : public DistanceFiller {
         const RowRun run{rows.words + i * stride + offset,
                          rows.words + block.j_first * stride + offset, stride, block.run_of(i),
                          blocks, b == 0};
-        counting_.count(run, counts_.data() + (i - block.i_first) * block.width());
+        count_(run, counts_.data() + (i - block.i_first) * block.width());
       }
       poller.spend(pairs * (blocks + 1) * nj::detail::block_words);
     }
@@ -168,6 +170,7 @@ class Filler final : public DistanceFiller {
     }
   }
 
+  void (*count_)(const RowRun&, Counts*) noexcept;
   Counting counting_;
   Plan plan_;
   std::vector<Counts> counts_;
@@ -232,7 +235,7 @@ std::optional<std::string> model_refusal(Residues residues, SubstitutionModel mo
 std::string undefined_message(const std::vector<std::string>& names, const RowPair& pair) {
   return fill("sequences {} and {} share no column where both hold a residue: their distance is "
               "undefined",
-              quote_escaped(names[pair.second]), quote_escaped(names[pair.first]));
+              quote_text(names[pair.second]), quote_text(names[pair.first]));
 }
 
 }  // namespace nj::kit::detail

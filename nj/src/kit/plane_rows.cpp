@@ -1,23 +1,56 @@
 // SPDX-License-Identifier: MIT
 #include "plane_rows.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "nj/alphabet.hpp"
 #include "nj/error.hpp"
 
 namespace nj::kit {
 
+PlaneBuffer::PlaneBuffer(PlaneBuffer&& other) noexcept
+    : words_(std::exchange(other.words_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      mapped_(std::exchange(other.mapped_, 0)) {}
+
+PlaneBuffer& PlaneBuffer::operator=(PlaneBuffer&& other) noexcept {
+  if (this != &other) {
+    PlaneBuffer old(std::move(*this));
+    words_ = std::exchange(other.words_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    mapped_ = std::exchange(other.mapped_, 0);
+  }
+  return *this;
+}
+
+PlaneBuffer::~PlaneBuffer() {
+  if (words_ != nullptr) ::munmap(words_, mapped_);
+}
+
+void PlaneBuffer::reserve(std::size_t words) {
+  constexpr std::size_t huge_page = std::size_t{1} << 21;
+  if (words > (~std::size_t{0} - huge_page) / sizeof(std::uint64_t)) throw std::bad_alloc();
+  const std::size_t wanted = words * sizeof(std::uint64_t);
+  const std::size_t page = wanted < huge_page ? 4096 : huge_page;
+  const std::size_t bytes = (wanted + page - 1) / page * page;
+  if (bytes <= mapped_) return;
+  void* at = words_ == nullptr
+                 ? ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                 : ::mremap(words_, mapped_, bytes, MREMAP_MAYMOVE);
+  if (at == MAP_FAILED) throw std::bad_alloc();
+  (void)::madvise(at, bytes, MADV_HUGEPAGE);  // a refusal changes only the speed
+  words_ = static_cast<std::uint64_t*>(at);
+  mapped_ = bytes;
+}
+
 void PlaneBuffer::resize(std::size_t words) {
-  if (words > capacity_) {
-    const std::size_t capacity = std::max(words, 2 * capacity_);
-    auto* fresh = static_cast<std::uint64_t*>(
-        ::operator new[](capacity * sizeof(std::uint64_t), std::align_val_t{64}));
-    std::unique_ptr<std::uint64_t[], Release> grown(fresh);
-    if (size_ > 0) std::memcpy(fresh, words_.get(), size_ * sizeof(std::uint64_t));
-    words_ = std::move(grown);
-    capacity_ = capacity;
+  if (words * sizeof(std::uint64_t) > mapped_) {
+    reserve(std::max(words, 2 * mapped_ / sizeof(std::uint64_t)));
   }
   size_ = words;
 }

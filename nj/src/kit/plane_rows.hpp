@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,29 +14,34 @@
 
 namespace nj::kit {
 
-/// Words aligned to 64 bytes, so that a block's plane is one cache line;
-/// grown by doubling, never initialised (the encoders write every word).
+/// Words in memory mapped for them: page aligned, on huge pages where the
+/// system allows, and grown by remapping, so that a growing alignment of
+/// gigabytes is never copied. Not initialised beyond what was written (new
+/// pages read as zero).
 class PlaneBuffer {
  public:
   PlaneBuffer() = default;
+  PlaneBuffer(PlaneBuffer&& other) noexcept;
+  PlaneBuffer& operator=(PlaneBuffer&& other) noexcept;
+  PlaneBuffer(const PlaneBuffer&) = delete;
+  PlaneBuffer& operator=(const PlaneBuffer&) = delete;
+  ~PlaneBuffer();
 
-  std::uint64_t* data() noexcept { return words_.get(); }
-  const std::uint64_t* data() const noexcept { return words_.get(); }
+  std::uint64_t* data() noexcept { return words_; }
+  const std::uint64_t* data() const noexcept { return words_; }
   std::size_t size() const noexcept { return size_; }
-  std::span<const std::uint64_t> words() const noexcept { return {words_.get(), size_}; }
+  std::span<const std::uint64_t> words() const noexcept { return {words_, size_}; }
 
-  /// Makes the buffer `words` long, keeping what it holds up to there.
+  /// Makes the buffer `words` long, keeping what it holds up to there;
+  /// std::bad_alloc when the memory cannot be had.
   void resize(std::size_t words);
+  /// Room for `words` without a further mapping.
+  void reserve(std::size_t words);
 
  private:
-  struct Release {
-    void operator()(std::uint64_t* p) const noexcept {
-      ::operator delete[](p, std::align_val_t{64});
-    }
-  };
-  std::unique_ptr<std::uint64_t[], Release> words_;
+  std::uint64_t* words_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  std::size_t mapped_ = 0;  // bytes
 };
 
 struct Alignment::Parts {

@@ -190,7 +190,81 @@ Word eight_codes(Encoding encoding, const Word* slot, unsigned at) noexcept {
   return codes;
 }
 
+std::size_t translate_portable(const Translation& table, std::string_view text, std::uint8_t* out,
+                               std::uint8_t& seen) noexcept {
+  std::uint8_t* at = out;
+  std::uint8_t all = 0;
+  // Every byte is stored and a dropped one overwritten by the next, which
+  // keeps the loop free of branches.
+  for (const char c : text) {
+    const std::uint8_t code = table[static_cast<std::uint8_t>(c)];
+    *at = code;
+    at += static_cast<std::size_t>(code != dropped);
+    all |= code;
+  }
+  seen |= all;
+  return static_cast<std::size_t>(at - out);
+}
+
+#if defined(__x86_64__)
+// Sequence text is nearly all printable ASCII (0x20-0x7F): 32 bytes of it
+// are translated at once, by a table lookup on the low four bits for each
+// of the six high halves, kept where the high half matches. Anything else,
+// and runs with a dropped byte, go byte by byte.
+__attribute__((target("avx2"))) std::size_t translate_avx2(const Translation& table,
+                                                         std::string_view text, std::uint8_t* out,
+                                                         std::uint8_t& seen) noexcept {
+  constexpr int first_high = 2;
+  constexpr int highs = 6;
+  __m256i lookup[highs];
+  for (int h = 0; h < highs; ++h) {
+    lookup[h] = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data() + 16 * (h + first_high))));
+  }
+  const __m256i low_bits = _mm256_set1_epi8(0x0F);
+  const __m256i below_printable = _mm256_set1_epi8(0x1F);
+  const __m256i dropped_code = _mm256_set1_epi8(static_cast<char>(dropped));
+  __m256i all = _mm256_setzero_si256();
+  std::size_t written = 0;
+  std::size_t at = 0;
+  for (; at + 32 <= text.size(); at += 32) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text.data() + at));
+    // Signed: bytes from 0x80 on are negative, so this says 0x20-0x7F.
+    const bool printable = _mm256_movemask_epi8(_mm256_cmpgt_epi8(bytes, below_printable)) == -1;
+    __m256i codes = _mm256_setzero_si256();
+    if (printable) {
+      const __m256i low = _mm256_and_si256(bytes, low_bits);
+      const __m256i high = _mm256_and_si256(_mm256_srli_epi16(bytes, 4), low_bits);
+      for (int h = 0; h < highs; ++h) {
+        const __m256i match = _mm256_cmpeq_epi8(high, _mm256_set1_epi8(static_cast<char>(h + first_high)));
+        codes = _mm256_or_si256(codes, _mm256_and_si256(_mm256_shuffle_epi8(lookup[h], low), match));
+      }
+    }
+    if (!printable || _mm256_movemask_epi8(_mm256_cmpeq_epi8(codes, dropped_code)) != 0) {
+      written += translate_portable(table, text.substr(at, 32), out + written, seen);
+      continue;
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + written), codes);
+    all = _mm256_or_si256(all, codes);
+    written += 32;
+  }
+  alignas(32) std::uint8_t lanes[32];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), all);
+  for (const std::uint8_t lane : lanes) seen |= lane;
+  return written + translate_portable(table, text.substr(at), out + written, seen);
+}
+#endif
+
 }  // namespace
+
+std::size_t translate(const Translation& table, std::string_view text, std::uint8_t* out,
+                      std::uint8_t& seen) noexcept {
+#if defined(__x86_64__)
+  static const bool wide = nj::detail::simd_level_supported(nj::detail::SimdLevel::Avx2);
+  if (wide) return translate_avx2(table, text, out, seen);
+#endif
+  return translate_portable(table, text, out, seen);
+}
 
 Translation translation(MissingRule rule, Encoding encoding, bool drop_white_space) noexcept {
   Translation table{};

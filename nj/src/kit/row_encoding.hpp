@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "../distance_kernels.hpp"
 #include "nj/toolkit.hpp"
@@ -29,6 +30,12 @@ using Translation = std::array<std::uint8_t, 256>;
 /// The code of every byte under `rule` for `encoding`; with `drop_white_space`
 /// the ASCII white space bytes are `dropped`.
 Translation translation(MissingRule rule, Encoding encoding, bool drop_white_space) noexcept;
+
+/// Translates `text` into `out` (room for text.size() codes), leaving out
+/// the dropped bytes; returns the number of codes written and ors every
+/// code into `seen`.
+std::size_t translate(const Translation& table, std::string_view text, std::uint8_t* out,
+                      std::uint8_t& seen) noexcept;
 
 /// The protein code of a four-bit open code.
 std::uint8_t open_to_protein(MissingRule rule, std::uint8_t open) noexcept;

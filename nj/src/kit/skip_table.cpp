@@ -24,7 +24,7 @@ SkipTable::SkipTable(SubstitutionModel model, std::uint64_t length, std::size_t 
   const std::size_t slots = std::bit_floor(std::min(pairs / pairs_per_slot, max_slots));
   if (length >= (std::uint64_t{1} << key_bits) || slots < min_slots) return;
   slots_.assign(slots, Slot{empty_key, 0.0});
-  shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots));
+  mask_ = slots - 1;
 }
 
 double SkipTable::compute(const nj::detail::SkipCounts& counts) const noexcept {

@@ -21,9 +21,13 @@ class SkipTable {
 
   double distance(const nj::detail::SkipCounts& counts) noexcept {
     if (slots_.empty()) return compute(counts);
-    const std::uint64_t key = counts.compared | (counts.differences << key_bits) |
-                              (counts.transitions << (2 * key_bits));
-    Slot& slot = slots_[(key * 0x9E3779B97F4A7C15) >> shift_];
+    const std::uint64_t d = counts.differences;
+    const std::uint64_t key = counts.compared | (d << key_bits) | (counts.transitions << (2 * key_bits));
+    // Counts (d, t) numbered row by row of their triangle, so that pairs of
+    // the same number of columns compared, most pairs in most alignments,
+    // fill neighbouring slots.
+    const std::uint64_t near = d * (d + 1) / 2 + counts.transitions + counts.compared * 0x9E3779B1;
+    Slot& slot = slots_[near & mask_];
     if (slot.key != key) [[unlikely]] slot = {key, compute(counts)};
     return slot.value;
   }
@@ -40,7 +44,7 @@ class SkipTable {
   };
 
   std::vector<Slot> slots_;  // none: every distance is computed
-  unsigned shift_ = 64;
+  std::uint64_t mask_ = 0;
   SubstitutionModel model_;
 };
 
