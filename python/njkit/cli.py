@@ -5,7 +5,7 @@ import argparse
 import os
 import sys
 
-from . import __version__, _api, _plot
+from . import __version__, _api, _bootstrap, _plot
 from ._atomic import StagedOutputs
 from ._extras import MissingExtraError, require
 from ._inputs import FORMATS
@@ -93,23 +93,33 @@ def _progress_bar(args):
                 dynamic_ncols=sized, **unsized)
 
 
+def _report_seed(args, seed):
+    if args.bootstrap and args.seed is None and not args.quiet:
+        print(f"njkit: bootstrap seed {seed} (repeat the run with --seed {seed})",
+              file=sys.stderr)
+
+
 def _run(args):
     _check_outputs(args)
+    seed = _bootstrap.resolve_seed(args.seed)
     bar = _progress_bar(args)
     try:
         source = sys.stdin.buffer if args.alignment == "-" else args.alignment
         tree, matrix = _api.build(
-            source, model=args.model, bootstrap=args.bootstrap, seed=args.seed,
+            source, model=args.model, bootstrap=args.bootstrap, seed=seed,
             threads=args.threads, support=args.support, percent=args.percent,
             missing=args.missing, undefined="error", alphabet="auto", format=args.format,
             names=None, client=None, keep_distances=args.distances is not None,
             progress=None if bar is None else lambda done, total: bar.update(done - bar.n))
+    except KeyboardInterrupt:
+        if bar is not None:
+            bar.close()  # before the report, which would land inside the bar
+        _report_seed(args, seed)  # a run cut short can be repeated too
+        raise
     finally:
         if bar is not None:
             bar.close()
-    if args.bootstrap and args.seed is None and not args.quiet:
-        print(f"njkit: bootstrap seed {tree.seed} (repeat the run with --seed {tree.seed})",
-              file=sys.stderr)
+    _report_seed(args, seed)
     with StagedOutputs() as outputs:
         if args.distances:
             outputs.stage(args.distances, lambda handle: matrix._write(handle))
