@@ -138,4 +138,4 @@ def _threads(threads):
 
 def _refuse_model(model):
     if model is not None:
-        raise ValueError("model= applies to alignments; a distance matrix is already computed")
+        raise ValueError("a model applies to alignments; a distance matrix is already computed")

@@ -1,8 +1,8 @@
 """Turns what a caller hands over (a file, sequences in memory, a distance
 matrix) into the core's encoded `Alignment` or its `Distances`."""
 
-import gzip
 import io
+import itertools
 import math
 import os
 import sys
@@ -28,16 +28,18 @@ _EXTENSIONS = {
     ".dist": "phylip-distance",
 }
 _GZIP_MAGIC = b"\x1f\x8b"
+_GZIP_WINDOW = 16 + zlib.MAX_WBITS
 _CHUNK = 1 << 22
 
 
 def load(data, *, format=None, names=None, missing="skip", alphabet="auto"):
     """(source, owned): an `_core.Alignment` or `_core.Distances`, and whether
     it was made here (so that building a tree may consume it)."""
+    readable = isinstance(data, io.IOBase) or callable(getattr(data, "readable", None))
     if names is not None and not isinstance(data, np.ndarray):
         raise ValueError("names= goes with a numpy distance matrix only")
-    if format is not None and not isinstance(data, (str, os.PathLike)):
-        raise ValueError("format= goes with a file path only")
+    if format is not None and not (readable or isinstance(data, (str, os.PathLike))):
+        raise ValueError("format= goes with a file only")
     if isinstance(data, (_core.Alignment, _core.Distances)):
         return data, False
     matrix_core = getattr(data, "_njkit_distances", None)  # an njkit.Distances
@@ -47,21 +49,24 @@ def load(data, *, format=None, names=None, missing="skip", alphabet="auto"):
         return _load_path(os.fspath(data), format, missing, alphabet), True
     if isinstance(data, np.ndarray):
         return _from_array(data, names), True
+    foreign = _foreign_matrix(data)
+    if foreign is not None:
+        return foreign, True
     pairs = _foreign_alignment(data)
+    if pairs is None and readable:
+        source = getattr(data, "name", None)
+        source = source if isinstance(source, str) else "<stream>"
+        return _load_stream(data, format_of(source, format), source, missing, alphabet), True
     if pairs is None and isinstance(data, (list, tuple, Iterator)):
         pairs = _pairs(data)
     elif pairs is None and isinstance(data, dict):
         pairs = [(ident, _sequence(seq, ident)) for ident, seq in data.items()]
-    if pairs is not None:
-        return _from_pairs(pairs, missing, alphabet), True
-    matrix = _foreign_matrix(data)
-    if matrix is not None:
-        return matrix, True
-    raise TypeError(
-        f"cannot read a {type(data).__name__}: give a file path, a list of (identifier, "
-        "sequence) pairs, a dict, a Biopython or scikit-bio alignment, a numpy distance "
-        "matrix with names=, or a scikit-bio DistanceMatrix"
-    )
+    if pairs is None:
+        raise TypeError(
+            f"cannot read a {type(data).__name__}: give a file path or an open file, a list "
+            "of (identifier, sequence) pairs, a dict, a Biopython or scikit-bio alignment, a "
+            "numpy distance matrix with names=, or a scikit-bio DistanceMatrix")
+    return _from_pairs(pairs, missing, alphabet), True
 
 
 def format_of(path, format):
@@ -78,68 +83,69 @@ def format_of(path, format):
 
 def _load_path(path, format, missing, alphabet):
     fmt = format_of(path, format)
-    compressed = _is_gzip(path)
+    with open(path, "rb") as stream:
+        if fmt == "fasta" and stream.read(2) != _GZIP_MAGIC:
+            if os.fstat(stream.fileno()).st_size == 0:
+                raise ValueError(f"{path}: the file is empty")
+            # Plain FASTA files are read by the core itself, in large blocks.
+            return _core.read_fasta(path, missing=missing, alphabet=alphabet)
+        stream.seek(0)
+        return _load_stream(stream, fmt, path, missing, alphabet)
+
+
+def _load_stream(stream, fmt, source, missing, alphabet):
+    """Reads an open file (text or binary, gzip-compressed or not)."""
+    chunks = _stream_chunks(stream, source)
+    first = next(chunks, b"")
     if fmt is None:
-        fmt = _sniff(_head(path, compressed), path)
+        fmt = _sniff(first[:1 << 16].decode("utf-8", errors="replace"), source)
+    chunks = itertools.chain([first], chunks)
     if fmt == "fasta":
-        return _read_fasta(path, compressed, missing, alphabet)
-    text = _read_text(path, compressed)
-    if not text.strip():
-        raise ValueError(f"{path}: the file is empty")
-    text = text.lstrip()
+        parser = _core.FastaParser(missing=missing, alphabet=alphabet, source=source)
+        for chunk in chunks:
+            parser.feed(chunk)
+        return parser.finish()
+    try:
+        text = b"".join(chunks).decode("utf-8-sig").replace("\r\n", "\n").lstrip()
+    except UnicodeDecodeError as error:
+        raise ValueError(f"{source}: not UTF-8 text (byte {error.start})") from None
+    if not text:
+        raise ValueError(f"{source}: the file is empty")
     first_line = text.split("\n", 1)[0]
     if fmt == "phylip-distance" or (fmt == "phylip" and _phylip.matrix_count(first_line) is not None):
-        names, matrix = _phylip.read_matrix(text, path)
+        names, matrix = _phylip.read_matrix(text, source)
         return _core.distances_from_array(names, np.ascontiguousarray(matrix), layout="square")
-    records = _read_with_biopython(text, fmt, path)
-    return _from_pairs(records, missing, alphabet)
+    return _from_pairs(_read_with_biopython(text, fmt, source), missing, alphabet)
 
 
-def _is_gzip(path):
-    with open(path, "rb") as handle:
-        return handle.read(2) == _GZIP_MAGIC
+def _stream_chunks(stream, source):
+    """The content of an open file as bytes, decompressed when it is gzip."""
+    def raw():
+        while chunk := stream.read(_CHUNK):
+            yield chunk.encode() if isinstance(chunk, str) else bytes(chunk)
+
+    chunks = raw()
+    first = next(chunks, b"")
+    chunks = itertools.chain([first], chunks)
+    if first.startswith(_GZIP_MAGIC):
+        chunks = _gunzip(chunks, source)
+    return (chunk for chunk in chunks if chunk)
 
 
-def _gzip_chunks(path, size=_CHUNK):
+def _gunzip(chunks, source):
+    inflater = zlib.decompressobj(_GZIP_WINDOW)
     try:
-        with gzip.open(path, "rb") as handle:
-            while chunk := handle.read(size):
-                yield chunk
-    except (gzip.BadGzipFile, EOFError, zlib.error) as error:
-        raise ValueError(f"{path}: damaged gzip data ({error})") from None
-
-
-def _head(path, compressed):
-    """The first bytes of the file's content, as text."""
-    if compressed:
-        data = next(_gzip_chunks(path, 1 << 16), b"")
-    else:
-        with open(path, "rb") as handle:
-            data = handle.read(1 << 16)
-    return data.decode("utf-8", errors="replace")
-
-
-def _read_fasta(path, compressed, missing, alphabet):
-    if os.path.getsize(path) == 0:
-        raise ValueError(f"{path}: the file is empty")
-    if not compressed:
-        return _core.read_fasta(path, missing=missing, alphabet=alphabet)
-    parser = _core.FastaParser(missing=missing, alphabet=alphabet, source=path)
-    for chunk in _gzip_chunks(path):
-        parser.feed(chunk)
-    return parser.finish()
-
-
-def _read_text(path, compressed):
-    if compressed:
-        data = b"".join(_gzip_chunks(path))
-    else:
-        with open(path, "rb") as handle:
-            data = handle.read()
-    try:
-        return data.decode("utf-8-sig").replace("\r\n", "\n")
-    except UnicodeDecodeError as error:
-        raise ValueError(f"{path}: not UTF-8 text (byte {error.start})") from None
+        for chunk in chunks:
+            while chunk:
+                yield inflater.decompress(chunk)
+                # Concatenated gzip members are one stream, as gzip reads them.
+                chunk = inflater.unused_data
+                if inflater.eof and chunk:
+                    inflater = zlib.decompressobj(_GZIP_WINDOW)
+    except zlib.error as error:
+        raise ValueError(f"{source}: damaged gzip data ({error})") from None
+    if not inflater.eof:
+        raise ValueError(f"{source}: damaged gzip data (it ends before its last member)")
 
 
 def _sniff(head, path):
@@ -169,8 +175,9 @@ def _read_with_biopython(text, fmt, path):
             alignment = _read_phylip(text, fmt)
         else:
             alignment = AlignIO.read(io.StringIO(text), fmt)
-    except ValueError as error:
-        raise ValueError(f"{path}: {_one_line(error)}") from None
+    except Exception as error:  # the readers fail in many ways on malformed files
+        detail = _one_line(error) or type(error).__name__
+        raise ValueError(f"{path}: cannot read it as {_TITLE[fmt]}: {detail}") from None
     return [(record.id, str(record.seq)) for record in alignment]
 
 
@@ -204,8 +211,8 @@ def _read_phylip(text, fmt):
         if len(alignment) == count and all(len(record.seq) == length for record in alignment):
             return alignment
     detail = f" ({_one_line(first_error)})" if str(first_error or "") else ""
-    raise ValueError(f"no reading of it gives the {count} sequences of {length} columns that "
-                     f"its first line announces{detail}")
+    raise ValueError(f"no reading gives the {count} sequences of {length} columns that its "
+                     f"first line announces{detail}")
 
 
 def _one_line(error):

@@ -71,9 +71,9 @@ def _title(tree, leaves):
     if tree.model:
         parts.append(tree.model)
     if tree.bootstrap:
-        unit = "%" if tree.percent else f"of {tree.bootstrap}"
-        parts.append(f"{tree.support} support ({unit}) from {tree.bootstrap} bootstrap "
-                     f"replicates, seed {tree.seed}")
+        unit = "in % of" if tree.percent else "counted in"
+        parts.append(f"{tree.support} support {unit} {tree.bootstrap} bootstrap replicates "
+                     f"(seed {tree.seed})")
     return ", ".join(parts)
 
 

@@ -42,12 +42,18 @@ class Tree:
     def to_skbio(self):
         """The tree as a scikit-bio TreeNode (supports in `.support`)."""
         skbio = require("skbio", "skbio", "to_skbio()")
+
+        def inner(node, children):
+            made = skbio.TreeNode(length=node.length, support=node.support)
+            for child in children:
+                # New nodes have no caches to clear; clearing them on every
+                # join would walk the subtree each time.
+                made.append(child, uncache=False)
+            return made
+
         return _newick.convert(
             _newick.parse(self.newick),
-            lambda node: skbio.TreeNode(name=node.name, length=node.length),
-            lambda node, children: skbio.TreeNode(length=node.length, support=node.support,
-                                                  children=children),
-        )
+            lambda node: skbio.TreeNode(name=node.name, length=node.length), inner)
 
     def to_biopython(self):
         """The tree as a rooted Bio.Phylo Newick tree (supports in `.confidence`)."""

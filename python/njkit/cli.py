@@ -5,7 +5,7 @@ import argparse
 import os
 import sys
 
-from . import __version__, _api, _dask, _plot
+from . import __version__, _api, _bootstrap, _dask, _plot
 from ._atomic import StagedOutputs
 from ._extras import MissingExtraError, require
 from ._inputs import FORMATS
@@ -48,7 +48,7 @@ def _parser():
                     "matrix, with reproducible bootstrap support. The tree goes to standard "
                     "output unless -o is given.")
     add = parser.add_argument
-    add("alignment", metavar="ALIGNMENT", help="input file")
+    add("alignment", metavar="ALIGNMENT", help="input file; - reads standard input")
     add("-m", "--model", help="PDiff (p), JukesCantor (jc), Kimura2P (k2p) or Poisson, any "
         "case (default: Kimura2P for DNA, Poisson for protein)")
     add("-b", "--bootstrap", type=_whole(0), default=0, metavar="N",
@@ -104,29 +104,40 @@ def _progress_bar(args):
                 dynamic_ncols=sized, **unsized)
 
 
+def _report_seed(args, seed):
+    if args.bootstrap and args.seed is None and not args.quiet:
+        print(f"njkit: bootstrap seed {seed} (repeat the run with --seed {seed})",
+              file=sys.stderr)
+
+
 def _run(args):
     _check_outputs(args)
+    seed = _bootstrap.resolve_seed(args.seed)
     if not (args.dask and args.bootstrap):
-        return _run_with(args, None)
+        return _run_with(args, seed, None)
     with _dask.connect(args.dask) as client:
-        return _run_with(args, client)
+        return _run_with(args, seed, client)
 
 
-def _run_with(args, client):
+def _run_with(args, seed, client):
     bar = _progress_bar(args)
     try:
+        source = sys.stdin.buffer if args.alignment == "-" else args.alignment
         tree, matrix = _api.build(
-            args.alignment, model=args.model, bootstrap=args.bootstrap, seed=args.seed,
+            source, model=args.model, bootstrap=args.bootstrap, seed=seed,
             threads=args.threads, support=args.support, percent=args.percent,
             missing=args.missing, undefined="error", alphabet="auto", format=args.format,
             names=None, client=client, keep_distances=args.distances is not None,
             progress=None if bar is None else lambda done, total: bar.update(done - bar.n))
+    except KeyboardInterrupt:
+        if bar is not None:
+            bar.close()  # before the report, which would land inside the bar
+        _report_seed(args, seed)  # a run cut short can be repeated too
+        raise
     finally:
         if bar is not None:
             bar.close()
-    if args.bootstrap and args.seed is None and not args.quiet:
-        print(f"njkit: bootstrap seed {tree.seed} (repeat the run with --seed {tree.seed})",
-              file=sys.stderr)
+    _report_seed(args, seed)
     with StagedOutputs() as outputs:
         if args.distances:
             outputs.stage(args.distances, lambda handle: matrix._write(handle))

@@ -85,7 +85,7 @@ def write_file(directory, name, text, compress=False):
     return path
 
 
-def run_cli(*args, cwd=None, timeout=300):
+def run_cli(*args, cwd=None, input=None, timeout=300):
     """Runs `python -m njkit ARGS` and returns the completed process."""
     return subprocess.run([sys.executable, "-m", "njkit", *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=timeout)
+                          input=input, capture_output=True, text=True, timeout=timeout)

@@ -92,6 +92,7 @@ BAD_INPUTS = {
     "bootstrap of a matrix": ("m.phy", "2\na 0 1\nb 1 0\n", ["-b", "2"], "distance matrix"),
     "matrix with a bad value": ("m.phy", "2\na 0 x\nb 1 0\n", [], "'x' is not a number"),
     "negative bootstrap": ("small.fa", fasta_text(), ["-b", "-1"], "-b/--bootstrap"),
+    "malformed Stockholm": ("bad.sto", "# STOCKHOLM 1.0\na ACGT\nb ACG\n//\n", [], "Stockholm"),
     "picture format": ("small.fa", fasta_text(), ["--plot", "tree.gif"], "tree.gif"),
 }
 

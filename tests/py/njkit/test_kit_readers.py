@@ -1,11 +1,13 @@
 """Every way of handing njkit an alignment or a distance matrix gives the same
 tree as the plain list of pairs."""
 
+import io
+
 import numpy as np
 import pytest
 
 import njkit
-from kit_samples import FILES, SEQS, fasta_text, write_file
+from kit_samples import FILES, SEQS, fasta_text, run_cli, write_file
 
 
 @pytest.fixture(scope="module")
@@ -23,6 +25,15 @@ def test_every_file_format(tmp_path, reference, case, compress):
     alignment = njkit.read_alignment(path)
     assert alignment.identifiers == [ident for ident, _ in SEQS]
     assert njkit.tree(path, threads=1).newick == reference
+
+
+def test_open_files_and_standard_input(tmp_path, reference):
+    path = write_file(tmp_path, "small.fa", fasta_text(), compress=True)
+    with open(path, "rb") as handle:
+        assert njkit.tree(handle, threads=1).newick == reference
+    assert njkit.tree(io.StringIO(fasta_text()), threads=1).newick == reference
+    run = run_cli("-", "-t", 1, input=fasta_text())
+    assert (run.returncode, run.stdout) == (0, reference + "\n")
 
 
 def test_format_argument_overrides_the_extension(tmp_path, reference):
