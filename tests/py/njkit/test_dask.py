@@ -174,14 +174,16 @@ def test_a_worker_error_is_the_local_error(client):
     no_tasks_left(client)
 
 
-def test_command_line_on_a_local_cluster(tmp_path):
+def test_command_line_on_a_cluster(client, tmp_path):
     fasta = tmp_path / "small.fa"
     fasta.write_text("".join(f">{name}\n{seq}\n" for name, seq in random_rows(n=10, length=120)))
     common = [fasta, "-b", 30, "--seed", SEED, "-q"]
     local = run_cli(*common, timeout=50)
-    remote = run_cli(*common, "--dask", "local:2", timeout=50)
-    assert (remote.returncode, remote.stderr) == (0, "")
-    assert remote.stdout == local.stdout and local.returncode == 0
+    assert local.returncode == 0
+    for address in ("local:2", client.scheduler.address):
+        remote = run_cli(*common, "--dask", address, timeout=50)
+        assert (remote.returncode, remote.stderr, remote.stdout) == (0, "", local.stdout)
+    assert client.submit(sum, [1, 2], pure=False).result() == 3  # still up
     bad = run_cli(*common, "--dask", "local:0", timeout=50)
     assert bad.returncode != 0 and bad.stdout == ""
     assert bad.stderr.strip().count("\n") == 0 and "local:W" in bad.stderr
