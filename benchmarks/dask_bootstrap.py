@@ -11,7 +11,7 @@ identical. Reported for the cluster:
 * replicates per second and the ratio to the local threads;
 * the batch size the client chose and the mean compute time of a task;
 * the overhead of the whole run, 1 - (compute time of all tasks) /
-  (wall time x worker threads): scattering, ramp-up, scheduling, the last
+  (wall time x worker threads): sending the data, ramp-up, scheduling, the last
   tasks' uneven finish;
 * the round trip of an empty batch (submit, schedule, run, result back), and
   that as a share of the mean task: the cost Dask adds to every task.
@@ -61,7 +61,7 @@ def time_cluster(client, aln, tree, replicates, seed, target_seconds):
 
 
 def empty_batch_round_trip(client, aln, tree, samples=20):
-    data = client.scatter([aln, tree], broadcast=True, hash=False)
+    data = _dask.send_once(client, "benchmark", aln, tree)
     times = []
     for _ in range(samples):
         start = time.perf_counter()

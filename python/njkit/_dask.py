@@ -249,7 +249,7 @@ def count_support(client, aln, tree, *, model, seed, first=0, count, support="sp
     Returns the same n-1 native uint64 counts; on_progress(done, count) runs on
     the calling thread after each finished batch. An error of a batch is raised
     as the worker raised it; on any exception (KeyboardInterrupt included) the
-    outstanding tasks and the scattered data are released, and the cluster
+    outstanding tasks and the data sent for the run are released, and the cluster
     stays usable.
     """
     if count == 0:
