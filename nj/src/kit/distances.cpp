@@ -5,21 +5,20 @@
 #include <cmath>
 
 #include "distance/matrix.hpp"
+#include "distance/tiles.hpp"
 #include "message_text.hpp"
 #include "nj/error.hpp"
-#include "kit/plane_distances.hpp"
+#include "distance/filler.hpp"
 #include "kit/workers.hpp"
 
 namespace nj::kit {
 
 namespace {
 
-// Rows i of the triangle are shared out in bands of this many; the bands
-// are handed out from the last (the longest rows) to the first, so that
-// the threads finish together.
-constexpr std::size_t band_rows = 128;
-
-std::size_t pair_count(std::size_t n) noexcept { return n < 2 ? 0 : n * (n - 1) / 2; }
+// Rows i of the triangle are shared out in bands of one tile; the bands are
+// handed out from the last (the longest rows) to the first, so that the
+// threads finish together.
+constexpr std::size_t band_rows = nj::detail::tile_rows;
 
 struct Bands {
   std::size_t rows;
@@ -37,7 +36,7 @@ std::expected<Distances, std::string> alignment_distances(const Alignment& align
   const std::size_t n = alignment.size();
   Distances result{alignment.identifiers(), {}};
   detail::run_on_workers(
-      1, [&](unsigned, const StopCheck& stop) { result.values = detail::allocate_values(pair_count(n), stop); },
+      1, [&](unsigned, const StopCheck& stop) { result.values = nj::detail::allocate_values(pair_count(n), stop); },
       nullptr, monitor);
   const Bands bands{n};
   const unsigned threads = static_cast<unsigned>(
@@ -85,7 +84,7 @@ std::expected<Distances, std::string> distances_from_square(std::vector<std::str
     return std::unexpected(fill("a square matrix of {} names needs {} values, not {}", n, n * n,
                                 values.size()));
   }
-  Distances result{std::move(names), detail::allocate_values(pair_count(n), {})};
+  Distances result{std::move(names), nj::detail::allocate_values(pair_count(n), {})};
   for (std::size_t i = 0; i < n; ++i) {
     if (values[i * n + i] != 0.0) {
       return std::unexpected(fill("the distance of {} to itself is {}, not 0",
@@ -113,7 +112,7 @@ std::expected<Distances, std::string> distances_from_condensed(std::vector<std::
     return std::unexpected(fill("a condensed matrix of {} names needs {} values, not {}", n,
                                 pair_count(n), values.size()));
   }
-  Distances result{std::move(names), detail::allocate_values(values.size(), {})};
+  Distances result{std::move(names), nj::detail::allocate_values(values.size(), {})};
   // Row i of the input holds the pairs (i, j), j > i; they go to column i
   // of the triangle, one row apart.
   std::size_t at = 0;

@@ -10,7 +10,7 @@
 
 #include "kit/plane_rows.hpp"
 #include "kit/row_encoding.hpp"
-#include "kit/skip_kernels.hpp"
+#include "distance/skip_kernels.hpp"
 #include "kit_samples.hpp"
 #include "distance/matrix.hpp"
 #include "distance/plain.hpp"
