@@ -152,9 +152,10 @@ PyObject* distances_from_array(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     const std::span<const double> numbers(static_cast<const double*>(view->buf),
                                           static_cast<std::size_t>(view->len) / sizeof(double));
-    auto distances = without_lock([&](LockReleased&) {
-      return square ? nj::kit::distances_from_square(std::move(labels), numbers)
-                    : nj::kit::distances_from_condensed(std::move(labels), numbers);
+    CallMonitor monitor(nullptr, 0);
+    auto distances = without_lock([&](LockReleased& lock) {
+      return square ? nj::kit::distances_from_square(std::move(labels), numbers, monitor.in(lock))
+                    : nj::kit::distances_from_condensed(std::move(labels), numbers, monitor.in(lock));
     });
     return distances_object(value_or_raise(std::move(distances)));
   });

@@ -159,14 +159,17 @@ std::expected<Distances, std::string> alignment_distances(const Alignment& align
                                                           const Monitor& monitor = {});
 
 /// A matrix given as n * n values in rows; it must be symmetric (NaN
-/// matching NaN) with a zero diagonal.
+/// matching NaN) with a zero diagonal. Read on one worker thread, as is the
+/// condensed form.
 std::expected<Distances, std::string> distances_from_square(std::vector<std::string> names,
-                                                            std::span<const double> values);
+                                                            std::span<const double> values,
+                                                            const Monitor& monitor = {});
 
 /// A matrix given as the n (n - 1) / 2 values above the diagonal, row by
 /// row: (0, 1), (0, 2), ..., (1, 2), ...
 std::expected<Distances, std::string> distances_from_condensed(std::vector<std::string> names,
-                                                               std::span<const double> values);
+                                                               std::span<const double> values,
+                                                               const Monitor& monitor = {});
 
 /// Writes rows [first_row, end_row) of the full n * n matrix (zero
 /// diagonal included) into `out`, which holds all n rows.

@@ -5,21 +5,20 @@
 #include <cmath>
 
 #include "distance/matrix.hpp"
+#include "distance/tiles.hpp"
 #include "message_text.hpp"
 #include "nj/error.hpp"
-#include "kit/plane_distances.hpp"
+#include "distance/filler.hpp"
 #include "kit/workers.hpp"
 
 namespace nj::kit {
 
 namespace {
 
-// Rows i of the triangle are shared out in bands of this many; the bands
-// are handed out from the last (the longest rows) to the first, so that
-// the threads finish together.
-constexpr std::size_t band_rows = 128;
-
-std::size_t pair_count(std::size_t n) noexcept { return n < 2 ? 0 : n * (n - 1) / 2; }
+// Rows i of the triangle are shared out in bands of one tile; the bands are
+// handed out from the last (the longest rows) to the first, so that the
+// threads finish together.
+constexpr std::size_t band_rows = nj::detail::tile_rows;
 
 struct Bands {
   std::size_t rows;
@@ -37,7 +36,7 @@ std::expected<Distances, std::string> alignment_distances(const Alignment& align
   const std::size_t n = alignment.size();
   Distances result{alignment.identifiers(), {}};
   detail::run_on_workers(
-      1, [&](unsigned, const StopCheck& stop) { result.values = detail::allocate_values(pair_count(n), stop); },
+      1, [&](unsigned, const StopCheck& stop) { result.values = nj::detail::allocate_values(pair_count(n), stop); },
       nullptr, monitor);
   const Bands bands{n};
   const unsigned threads = static_cast<unsigned>(
@@ -78,49 +77,88 @@ std::string pair_names(const std::vector<std::string>& names, std::size_t i, std
 
 }  // namespace
 
+namespace {
+
+// The checks and copies of an array, row by row of the triangle, asking
+// whether to stop between rows.
+std::expected<Distances, std::string> from_square(std::vector<std::string> names,
+                                                  std::span<const double> values,
+                                                  const StopCheck& should_stop) {
+  const std::size_t n = names.size();
+  Distances result{std::move(names), nj::detail::allocate_values(pair_count(n), should_stop)};
+  StopPoller poller(should_stop);
+  for (std::size_t hi = 0; hi < n; ++hi) {
+    const double diagonal = values[hi * n + hi];
+    if (diagonal != 0.0) {
+      return std::unexpected(fill("the distance of {} to itself is {}, not 0",
+                                  quote_text(result.names[hi]), render_float(diagonal)));
+    }
+    double* row = result.values.data() + pair_index(0, hi);
+    for (std::size_t lo = 0; lo < hi; ++lo) {
+      const double upper = values[lo * n + hi];
+      const double lower = values[hi * n + lo];
+      if (!same(upper, lower)) {
+        return std::unexpected(fill("the matrix is not symmetric: the distance between {} is {} "
+                                    "above the diagonal but {} below it",
+                                    pair_names(result.names, lo, hi), render_float(upper),
+                                    render_float(lower)));
+      }
+      row[lo] = lower;
+    }
+    poller.spend(hi + 1);
+  }
+  return result;
+}
+
+std::expected<Distances, std::string> from_condensed(std::vector<std::string> names,
+                                                     std::span<const double> values,
+                                                     const StopCheck& should_stop) {
+  const std::size_t n = names.size();
+  Distances result{std::move(names), nj::detail::allocate_values(values.size(), should_stop)};
+  StopPoller poller(should_stop);
+  // Row lo of the input holds the pairs (lo, hi), hi > lo; they go to
+  // column lo of the triangle, one row apart.
+  std::size_t at = 0;
+  for (std::size_t lo = 0; lo < n; ++lo) {
+    for (std::size_t hi = lo + 1; hi < n; ++hi) result.values[pair_index(lo, hi)] = values[at++];
+    poller.spend(n - lo);
+  }
+  return result;
+}
+
+template <class Read>
+std::expected<Distances, std::string> on_a_worker(Read read, const Monitor& monitor) {
+  std::expected<Distances, std::string> result = std::unexpected(std::string());
+  detail::run_on_workers(
+      1, [&](unsigned, const StopCheck& should_stop) { result = read(should_stop); }, nullptr,
+      monitor);
+  return result;
+}
+
+}  // namespace
+
 std::expected<Distances, std::string> distances_from_square(std::vector<std::string> names,
-                                                            std::span<const double> values) {
+                                                            std::span<const double> values,
+                                                            const Monitor& monitor) {
   const std::size_t n = names.size();
   if (values.size() != n * n) {
     return std::unexpected(fill("a square matrix of {} names needs {} values, not {}", n, n * n,
                                 values.size()));
   }
-  Distances result{std::move(names), detail::allocate_values(pair_count(n), {})};
-  for (std::size_t i = 0; i < n; ++i) {
-    if (values[i * n + i] != 0.0) {
-      return std::unexpected(fill("the distance of {} to itself is {}, not 0",
-                                  quote_text(result.names[i]), render_float(values[i * n + i])));
-    }
-    for (std::size_t j = i + 1; j < n; ++j) {
-      const double upper = values[i * n + j];
-      const double lower = values[j * n + i];
-      if (!same(upper, lower)) {
-        return std::unexpected(fill("the matrix is not symmetric: the distance between {} is {} "
-                                    "above the diagonal but {} below it",
-                                    pair_names(result.names, i, j), render_float(upper),
-                                    render_float(lower)));
-      }
-      result.values[pair_index(i, j)] = lower;
-    }
-  }
-  return result;
+  return on_a_worker([&](const StopCheck& stop) { return from_square(std::move(names), values, stop); },
+                     monitor);
 }
 
 std::expected<Distances, std::string> distances_from_condensed(std::vector<std::string> names,
-                                                               std::span<const double> values) {
+                                                               std::span<const double> values,
+                                                               const Monitor& monitor) {
   const std::size_t n = names.size();
   if (values.size() != pair_count(n)) {
     return std::unexpected(fill("a condensed matrix of {} names needs {} values, not {}", n,
                                 pair_count(n), values.size()));
   }
-  Distances result{std::move(names), detail::allocate_values(values.size(), {})};
-  // Row i of the input holds the pairs (i, j), j > i; they go to column i
-  // of the triangle, one row apart.
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t j = i + 1; j < n; ++j) result.values[pair_index(i, j)] = values[at++];
-  }
-  return result;
+  return on_a_worker(
+      [&](const StopCheck& stop) { return from_condensed(std::move(names), values, stop); }, monitor);
 }
 
 void write_square(const Distances& distances, double* out, std::size_t first_row,

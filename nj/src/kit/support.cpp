@@ -3,11 +3,12 @@
 #include <atomic>
 #include <mutex>
 
+#include "distance/tiles.hpp"
 #include "engine/neighbor_joining.hpp"
 #include "message_text.hpp"
 #include "nj/error.hpp"
 #include "msa.hpp"
-#include "kit/plane_distances.hpp"
+#include "distance/filler.hpp"
 #include "kit/plane_rows.hpp"
 #include "kit/row_encoding.hpp"
 #include "kit/tree_parts.hpp"
@@ -54,7 +55,7 @@ class ReplicateWorker {
     resample(replicate_seed(request_.seed, k), poller);
     const std::size_t n = alignment_.size();
     const detail::PlaneRows rows{resampled_.data(), alignment_.row_words(), n, alignment_.length()};
-    DistMat matrix{detail::allocate_values(pairs(), should_stop), std::vector<std::string>(n)};
+    DistMat matrix{nj::detail::allocate_values(pairs(), should_stop), std::vector<std::string>(n)};
     filler_->fill_rows(rows, 0, n, matrix.distances.data(), poller);
     auto undefined = filler_->take_undefined();
     if (undefined && request_.undefined == Undefined::error) return undefined;
@@ -68,10 +69,7 @@ class ReplicateWorker {
   std::vector<std::uint64_t> counts;
 
  private:
-  std::size_t pairs() const noexcept {
-    const std::size_t n = alignment_.size();
-    return n * (n - 1) / 2;
-  }
+  std::size_t pairs() const noexcept { return pair_count(alignment_.size()); }
 
   // The replicate's columns are drawn with the core's generator and uniform
   // draw, and gathered row by row through the rows' codes.

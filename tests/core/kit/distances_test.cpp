@@ -1,16 +1,13 @@
 // SPDX-License-Identifier: MIT
-// Distances under the skip rule against a column-by-column count, at every
-// instruction-set level; under the literal rule against the core's own
-// reference; the same for any number of threads.
+// Distances under the skip rule against the formulas of a column-by-column
+// count, under the literal rule against the core's own reference, the same
+// for any number of threads; matrices from arrays.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <random>
 
-#include "kit/plane_rows.hpp"
-#include "kit/row_encoding.hpp"
-#include "kit/skip_kernels.hpp"
 #include "kit_samples.hpp"
 #include "distance/matrix.hpp"
 #include "distance/plain.hpp"
@@ -21,69 +18,6 @@ namespace {
 
 using nj::detail::SkipCounts;
 using testing::Records;
-
-constexpr std::string_view dna_symbols = "ACGTUacgtNRY-?.";
-constexpr std::string_view protein_symbols = "ARNDCQEGHILKMFPSTWYVarXBZ*-";
-
-// The skip rule spelled out: a column counts where both hold a residue.
-SkipCounts reference_counts(const std::string& a, const std::string& b, Residues residues) {
-  const auto residue = [&](char c) -> int {
-    const std::string_view order = residues == Residues::dna ? "ACGT" : "ARNDCQEGHILKMFPSTWYV";
-    const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    const std::size_t at = order.find(residues == Residues::dna && upper == 'U' ? 'T' : upper);
-    return at == std::string_view::npos ? -1 : static_cast<int>(at);
-  };
-  SkipCounts counts;
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    const int x = residue(a[k]), y = residue(b[k]);
-    if (x < 0 || y < 0) continue;
-    ++counts.compared;
-    if (x == y) continue;
-    ++counts.differences;
-    if (residues == Residues::dna && (x ^ y) == 2) ++counts.transitions;
-  }
-  return counts;
-}
-
-template <Alphabet A>
-void check_kernels(const Records& records, const Alignment& alignment) {
-  const std::size_t n = alignment.size();
-  const std::size_t blocks = nj::detail::PlaneShape<A>(alignment.length()).blocks;
-  for (const nj::detail::SimdLevel level : nj::detail::supported_simd_levels()) {
-    for (const bool transitions : {false, true}) {
-      const auto count = nj::detail::skip_count_function<A>(level, transitions);
-      // Row 0 against all the others, in two ranges of blocks.
-      std::vector<SkipCounts> counts(n - 1);
-      const std::size_t half = blocks / 2;
-      const std::size_t stride = alignment.row_words();
-      const std::uint64_t* rows = alignment.planes().data();
-      const std::size_t block_size = nj::detail::PlaneShape<A>::block_size();
-      count({rows, rows + stride, stride, n - 1, half, true}, counts.data());
-      count({rows + half * block_size, rows + stride + half * block_size, stride, n - 1, blocks - half, false},
-            counts.data());
-      for (std::size_t k = 1; k < n; ++k) {
-        SkipCounts expected = reference_counts(records[0].second, records[k].second, alignment.residues());
-        if (!transitions || std::is_same_v<A, Protein>) expected.transitions = 0;
-        const SkipCounts& got = counts[k - 1];
-        EXPECT_EQ(got.differences, expected.differences) << nj::detail::simd_level_name(level) << ' ' << k;
-        EXPECT_EQ(got.transitions, expected.transitions) << nj::detail::simd_level_name(level) << ' ' << k;
-        EXPECT_EQ(got.compared, expected.compared) << nj::detail::simd_level_name(level) << ' ' << k;
-      }
-    }
-  }
-}
-
-TEST(SkipDistances, KernelsAtEveryLevelCountColumnByColumn) {
-  std::mt19937_64 random(21);
-  for (const std::size_t length : {1u, 64u, 511u, 512u, 1300u, 2600u}) {
-    for (const std::size_t n : {2u, 5u, 13u}) {
-      const Records dna = testing::random_records(random, n, length, std::string(dna_symbols));
-      check_kernels<DNA>(dna, testing::encode(dna, MissingRule::skip, AlphabetChoice::dna));
-      const Records protein = testing::random_records(random, n, length, std::string(protein_symbols));
-      check_kernels<Protein>(protein, testing::encode(protein, MissingRule::skip, AlphabetChoice::protein));
-    }
-  }
-}
 
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
@@ -104,7 +38,7 @@ TEST(SkipDistances, MatrixOfTheFormulasForAnyThreads) {
     const Distances one = distances(alignment, model, 1);
     for (std::size_t i = 1; i < records.size(); i += 37) {
       for (std::size_t j = 0; j < i; ++j) {
-        const SkipCounts c = reference_counts(records[i].second, records[j].second, Residues::dna);
+        const SkipCounts c = testing::skip_counts(records[i].second, records[j].second, Residues::dna);
         const double expected = distance_from_counts(
             model, SiteCounts{c.differences, c.transitions, c.differences - c.transitions, c.compared});
         ASSERT_TRUE(same_bits(one.values[pair_index(j, i)], expected)) << i << ' ' << j;

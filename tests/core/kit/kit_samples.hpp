@@ -2,12 +2,15 @@
 // Random alignments as text for the tests of the tool's core.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
+#include <string_view>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "distance/skip_kernels.hpp"
 #include "nj/toolkit.hpp"
 
 namespace nj::kit::testing {
@@ -40,6 +43,26 @@ inline Alignment encode(const Records& records, MissingRule rule,
     if (!builder.add(name, text)) throw std::runtime_error("unequal rows in a test alignment");
   }
   return std::move(builder.finish().value());
+}
+
+// The skip rule spelled out: a column counts where both hold a residue.
+inline nj::detail::SkipCounts skip_counts(const std::string& a, const std::string& b, Residues residues) {
+  const auto residue = [&](char c) -> int {
+    const std::string_view order = residues == Residues::dna ? "ACGT" : "ARNDCQEGHILKMFPSTWYV";
+    const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::size_t at = order.find(residues == Residues::dna && upper == 'U' ? 'T' : upper);
+    return at == std::string_view::npos ? -1 : static_cast<int>(at);
+  };
+  nj::detail::SkipCounts counts;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    const int x = residue(a[k]), y = residue(b[k]);
+    if (x < 0 || y < 0) continue;
+    ++counts.compared;
+    if (x == y) continue;
+    ++counts.differences;
+    if (residues == Residues::dna && (x ^ y) == 2) ++counts.transitions;
+  }
+  return counts;
 }
 
 }  // namespace nj::kit::testing

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "kit/skip_table.hpp"
+#include "distance/skip_table.hpp"
 
 #include <algorithm>
 #include <bit>

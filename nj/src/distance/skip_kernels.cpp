@@ -1,28 +1,17 @@
 // SPDX-License-Identifier: MIT
-#include "kit/skip_kernels.hpp"
+#include "distance/skip_kernels.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <type_traits>
 
-#include "distance/bit_planes.hpp"
-
-#include "simd.hpp"
-
-#if NJ_X86_64
-#include <immintrin.h>
-#endif
+#include "distance/kernel_lanes.hpp"
 
 namespace nj::detail {
 
 namespace {
 
-using Word = std::uint64_t;
-
-template <Alphabet A>
-constexpr bool is_dna = std::is_same_v<A, DNA>;
-
-constexpr std::size_t plane(std::size_t p) noexcept { return p * block_words; }
+using namespace lanes;
 
 // A column is compared when both rows hold a residue there, and differs
 // when, in addition, the residues differ; a DNA difference is a transition
@@ -86,24 +75,6 @@ NJ_TARGET_POPCNT void skip_popcnt(const RowRun& run, SkipCounts* counts) noexcep
   skip_words<A, Transitions>(run, counts);
 }
 
-NJ_TARGET_AVX2 inline __m256i load256(const Word* p) noexcept {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
-// Bit counts of the four 64-bit lanes: a table lookup per nibble gives byte
-// counts, and a sum of absolute differences against zero adds each lane's
-// eight bytes.
-NJ_TARGET_AVX2 inline __m256i popcount256(__m256i v) noexcept {
-  const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,  //
-                                         0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-  const __m256i nibble = _mm256_set1_epi8(0x0f);
-  const __m256i low = _mm256_and_si256(v, nibble);
-  const __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
-  const __m256i bytes =
-      _mm256_add_epi8(_mm256_shuffle_epi8(table, low), _mm256_shuffle_epi8(table, high));
-  return _mm256_sad_epu8(bytes, _mm256_setzero_si256());
-}
-
 NJ_TARGET_AVX2 inline std::uint64_t lane_total(__m256i v) noexcept {
   const __m128i pair = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
   return static_cast<std::uint64_t>(_mm_cvtsi128_si64(pair) + _mm_extract_epi64(pair, 1));
@@ -152,26 +123,6 @@ NJ_TARGET_AVX2 void skip_avx2(const RowRun& run, SkipCounts* counts) noexcept {
   }
 }
 
-NJ_TARGET_AVX512 inline __m512i load512(const Word* p) noexcept { return _mm512_loadu_si512(p); }
-
-template <Alphabet A>
-struct Block512 {
-  __m512i planes[Planes<A>::count];
-
-  NJ_TARGET_AVX512 explicit Block512(const Word* block) noexcept {
-    for (std::size_t p = 0; p < Planes<A>::count; ++p) planes[p] = load512(block + plane(p));
-  }
-};
-
-// Ternary logic tables from the columns x = 0xf0, y = 0xcc, z = 0xaa.
-template <int Table>
-NJ_TARGET_AVX512 inline __m512i logic(__m512i x, __m512i y, __m512i z) noexcept {
-  return _mm512_ternarylogic_epi64(x, y, z, Table);
-}
-constexpr int or_and = (0xf0 | 0xcc) & 0xaa;      // (x | y) & z
-constexpr int and_not_and = 0xf0 & ~0xcc & 0xaa;  // x & ~y & z
-constexpr int xor_or = (0xf0 ^ 0xcc) | 0xaa;      // (x ^ y) | z
-
 struct SkipSums512 {
   __m512i differences;
   __m512i transitions;
@@ -206,19 +157,6 @@ struct SkipSums512 {
     }
   }
 };
-
-// Lane sums of neighbouring lanes: lane 2m holds x's lanes 2m and 2m + 1
-// added, lane 2m + 1 the same of y.
-NJ_TARGET_AVX512 inline __m512i fold_lanes(__m512i x, __m512i y) noexcept {
-  return __builtin_shufflevector(x, y, 0, 8, 2, 10, 4, 12, 6, 14) +
-         __builtin_shufflevector(x, y, 1, 9, 3, 11, 5, 13, 7, 15);
-}
-
-// The same one level up, on 128-bit quarters.
-NJ_TARGET_AVX512 inline __m512i fold_quarters(__m512i x, __m512i y) noexcept {
-  return __builtin_shufflevector(x, y, 0, 1, 4, 5, 8, 9, 12, 13) +
-         __builtin_shufflevector(x, y, 2, 3, 6, 7, 10, 11, 14, 15);
-}
 
 // The counts of two pairs as two SkipCounts: lane k holds the lane sum of
 // the k-th vector.
@@ -273,26 +211,24 @@ NJ_TARGET_AVX512 void skip_avx512(const RowRun& run, SkipCounts* counts) noexcep
 
 #endif  // NJ_X86_64
 
-template <Alphabet A, bool Transitions>
-SkipCountFn level_function(SimdLevel level) noexcept {
-  switch (level) {
+struct SkipKernels {
+  template <Alphabet A, bool Transitions>
+  static constexpr SkipCountFn portable = &skip_portable<A, Transitions>;
 #if NJ_X86_64
-    case SimdLevel::Popcnt: return &skip_popcnt<A, Transitions>;
-    case SimdLevel::Avx2: return &skip_avx2<A, Transitions>;
-    case SimdLevel::Avx512: return &skip_avx512<A, Transitions>;
+  template <Alphabet A, bool Transitions>
+  static constexpr SkipCountFn popcnt = &skip_popcnt<A, Transitions>;
+  template <Alphabet A, bool Transitions>
+  static constexpr SkipCountFn avx2 = &skip_avx2<A, Transitions>;
+  template <Alphabet A, bool Transitions>
+  static constexpr SkipCountFn avx512 = &skip_avx512<A, Transitions>;
 #endif
-    default: return &skip_portable<A, Transitions>;
-  }
-}
+};
 
 }  // namespace
 
 template <Alphabet A>
 SkipCountFn skip_count_function(SimdLevel level, bool transitions) noexcept {
-  if constexpr (is_dna<A>) {
-    if (transitions) return level_function<A, true>(level);
-  }
-  return level_function<A, false>(level);
+  return kernel_for_level<SkipKernels, A>(level, transitions);
 }
 
 template SkipCountFn skip_count_function<DNA>(SimdLevel, bool) noexcept;

@@ -48,10 +48,6 @@ std::unique_ptr<DistanceFiller> make_filler(Residues residues, MissingRule rule,
 /// The earlier of two pairs in matrix order.
 std::optional<RowPair> earlier(std::optional<RowPair> a, std::optional<RowPair> b) noexcept;
 
-/// A zero matrix of `values` distances, allocated in steps so that a stop
-/// request is noticed while gigabytes are paged in.
-std::vector<double> allocate_values(std::size_t values, const StopCheck& should_stop);
-
 /// The refusal of a model that does not suit the residues, in `nj`'s words.
 std::optional<std::string> model_refusal(Residues residues, SubstitutionModel model);
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "nj/config.hpp"
-#include "kit/skip_kernels.hpp"
+#include "distance/skip_kernels.hpp"
 
 namespace nj::kit::detail {
 

@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "kit/plane_distances.hpp"
-
-#include <sys/mman.h>
+#include "distance/filler.hpp"
 
 #include <algorithm>
 #include <span>
@@ -9,12 +7,13 @@
 #include "distance/bit_planes.hpp"
 #include "distance/kernels.hpp"
 #include "distance/table.hpp"
+#include "distance/tiles.hpp"
 #include "distance/matrix.hpp"
 #include "message_text.hpp"
 #include "models.hpp"
 #include "nj/error.hpp"
-#include "kit/skip_kernels.hpp"
-#include "kit/skip_table.hpp"
+#include "distance/skip_kernels.hpp"
+#include "distance/skip_table.hpp"
 
 namespace nj::kit::detail {
 
@@ -24,38 +23,7 @@ using nj::detail::PairCounts;
 using nj::detail::PlaneShape;
 using nj::detail::RowRun;
 using nj::detail::SkipCounts;
-
-// The run rows of a chunk stay in the first-level cache while every row i
-// of a tile passes over them.
-constexpr std::size_t chunk_bytes = 2048;
-constexpr std::size_t run_budget_bytes = 32 * 1024;
-
-struct Plan {
-  std::size_t blocks;        // blocks of a row
-  std::size_t chunk_blocks;  // blocks counted for a whole tile before the next
-  std::size_t run_rows;      // rows j compared with each row i of a tile
-};
-
-template <Alphabet A>
-Plan plan_for(std::uint64_t length) noexcept {
-  const PlaneShape<A> shape(length);
-  constexpr std::size_t block_bytes = PlaneShape<A>::block_size() * sizeof(std::uint64_t);
-  const std::size_t chunk = std::max<std::size_t>(1, std::min(chunk_bytes / block_bytes, shape.blocks));
-  const std::size_t rows = std::clamp<std::size_t>(run_budget_bytes / (chunk * block_bytes), 8, 128);
-  // Whole row groups: the widest kernels count a short last group in full.
-  return {shape.blocks, chunk, rows - rows % nj::detail::row_group};
-}
-
-// Pairs (i, j): i in [i_first, i_end), j in [j_first, min(j_end, i)).
-struct PairBlock {
-  std::size_t i_first;
-  std::size_t i_end;
-  std::size_t j_first;
-  std::size_t j_end;
-
-  std::size_t width() const noexcept { return j_end - j_first; }
-  std::size_t run_of(std::size_t i) const noexcept { return std::min(j_end, i) - j_first; }
-};
+using nj::detail::Tile;
 
 // The kernel for each kind of counts.
 template <Alphabet A>
@@ -126,18 +94,18 @@ class Filler final : public DistanceFiller {
   Filler(SubstitutionModel model, std::uint64_t length, std::size_t pairs)
       : count_(kernel_for<A>(static_cast<const Counts*>(nullptr), model == SubstitutionModel::Kimura2P)),
         counting_(model, length, pairs),
-        plan_(plan_for<A>(length)) {}
+        shape_(length),
+        plan_(nj::detail::plan_tiles(shape_)) {}
 
   void fill_rows(const PlaneRows& rows, std::size_t i_first, std::size_t i_end, double* matrix,
                  StopPoller& poller) override {
     for (std::size_t j0 = 0; j0 + 1 < i_end; j0 += plan_.run_rows) {
-      const PairBlock block{std::max(i_first, j0 + 1), i_end, j0,
-                            std::min(j0 + plan_.run_rows, i_end - 1)};
-      if (block.i_first >= block.i_end) continue;
+      const Tile tile{std::max(i_first, j0 + 1), i_end, j0, std::min(j0 + plan_.run_rows, i_end - 1)};
+      if (tile.i_first >= tile.i_end) continue;
       // No zeroing: the first range of blocks writes every count.
-      counts_.resize((block.i_end - block.i_first) * block.width());
-      count_block(rows, block, poller);
-      store_block(block, matrix);
+      counts_.resize((tile.i_end - tile.i_first) * tile.width());
+      count_tile(rows, tile, poller);
+      store_tile(tile, matrix);
     }
   }
 
@@ -146,35 +114,35 @@ class Filler final : public DistanceFiller {
  private:
   using Counts = typename Counting::Counts;
 
-  void count_block(const PlaneRows& rows, const PairBlock& block, StopPoller& poller) {
+  void count_tile(const PlaneRows& rows, const Tile& tile, StopPoller& poller) {
     const std::size_t stride = rows.row_words;
-    const std::uint64_t pairs = (block.i_end - block.i_first) * block.width();
+    const std::uint64_t pairs = tile.pairs();
     // The first range writes the counts, so even rows of no blocks get one.
-    for (std::size_t b = 0; b == 0 || b < plan_.blocks; b += plan_.chunk_blocks) {
+    for (std::size_t b = 0; b == 0 || b < shape_.blocks; b += plan_.chunk_blocks) {
       const std::size_t offset = b * PlaneShape<A>::block_size();
-      const std::size_t blocks = std::min(plan_.chunk_blocks, plan_.blocks - b);
-      for (std::size_t i = block.i_first; i < block.i_end; ++i) {
-        const RowRun run{rows.words + i * stride + offset,
-                         rows.words + block.j_first * stride + offset, stride, block.run_of(i),
-                         blocks, b == 0};
-        count_(run, counts_.data() + (i - block.i_first) * block.width());
+      const std::size_t blocks = std::min(plan_.chunk_blocks, shape_.blocks - b);
+      for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
+        const RowRun run{rows.words + i * stride + offset, rows.words + tile.j_first * stride + offset,
+                         stride, tile.run_length(i), blocks, b == 0};
+        count_(run, counts_.data() + (i - tile.i_first) * tile.width());
       }
       poller.spend(pairs * (blocks + 1) * nj::detail::block_words);
     }
   }
 
-  void store_block(const PairBlock& block, double* matrix) {
-    for (std::size_t i = block.i_first; i < block.i_end; ++i) {
-      const std::span<const Counts> row(counts_.data() + (i - block.i_first) * block.width(),
-                                        block.run_of(i));
+  void store_tile(const Tile& tile, double* matrix) {
+    for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
+      const std::span<const Counts> row(counts_.data() + (i - tile.i_first) * tile.width(),
+                                        tile.run_length(i));
       // The pairs (i, j) of a run lie side by side in the matrix.
-      counting_.store(row, matrix + pair_index(block.j_first, i), i, block.j_first);
+      counting_.store(row, matrix + pair_index(tile.j_first, i), i, tile.j_first);
     }
   }
 
   void (*count_)(const RowRun&, Counts*) noexcept;
   Counting counting_;
-  Plan plan_;
+  PlaneShape<A> shape_;
+  nj::detail::TilePlan plan_;
   std::vector<Counts> counts_;
 };
 
@@ -185,17 +153,6 @@ std::unique_ptr<DistanceFiller> filler_for(MissingRule rule, SubstitutionModel m
     return std::make_unique<Filler<A, SkipCounting<A>>>(model, length, pairs);
   }
   return std::make_unique<Filler<A, LiteralCounting<A>>>(model, length, pairs);
-}
-
-// The join steps read the matrix by columns, one row (and so one page) per
-// distance: on huge pages far fewer of those reads miss the TLB. A refusal
-// changes nothing but the speed.
-void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-  constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(huge - 1);
-  if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 }  // namespace
@@ -211,18 +168,6 @@ std::optional<RowPair> earlier(std::optional<RowPair> a, std::optional<RowPair> 
   if (!a) return b;
   if (!b) return a;
   return *b < *a ? b : a;
-}
-
-std::vector<double> allocate_values(std::size_t count, const StopCheck& should_stop) {
-  constexpr std::size_t step = std::size_t{1} << 22;
-  std::vector<double> values;
-  values.reserve(count);
-  advise_huge_pages(values.data(), count * sizeof(double));
-  while (values.size() < count) {
-    values.resize(std::min(count, values.size() + step));
-    if (should_stop && should_stop()) throw Cancelled();
-  }
-  return values;
 }
 
 std::optional<std::string> model_refusal(Residues residues, SubstitutionModel model) {
