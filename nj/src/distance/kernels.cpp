@@ -5,24 +5,13 @@
 #include <bit>
 #include <type_traits>
 
-#include "distance/bit_planes.hpp"
-#include "simd.hpp"
-
-#if NJ_X86_64
-#include <immintrin.h>
-#endif
+#include "distance/kernel_lanes.hpp"
 
 namespace nj::detail {
 
 namespace {
 
-using Word = std::uint64_t;
-
-template <Alphabet A>
-constexpr bool is_dna = std::is_same_v<A, DNA>;
-
-// Plane p of word w of a block, `block` pointing at word w of plane 0.
-constexpr std::size_t plane(std::size_t p) noexcept { return p * block_words; }
+using namespace lanes;
 
 // A column differs when both rows hold a non-gap code and the codes differ;
 // it is a transition when, in addition, both codes are known nucleotides
@@ -90,24 +79,6 @@ struct Masks256 {
   __m256i transition;
 };
 
-NJ_TARGET_AVX2 inline __m256i load256(const Word* p) noexcept {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
-// Bit counts of the four 64-bit lanes: a table lookup per nibble gives byte
-// counts, and a sum of absolute differences against zero adds each lane's
-// eight bytes.
-NJ_TARGET_AVX2 inline __m256i popcount256(__m256i v) noexcept {
-  const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,  //
-                                         0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-  const __m256i nibble = _mm256_set1_epi8(0x0f);
-  const __m256i low = _mm256_and_si256(v, nibble);
-  const __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
-  const __m256i bytes =
-      _mm256_add_epi8(_mm256_shuffle_epi8(table, low), _mm256_shuffle_epi8(table, high));
-  return _mm256_sad_epu8(bytes, _mm256_setzero_si256());
-}
-
 // Adds the lane sums of both vectors to `counts`, or writes them there when
 // `first`, pairing lanes of the two vectors in each step so that one short
 // tree serves both.
@@ -169,29 +140,6 @@ struct Masks512 {
   __m512i transition;
 };
 
-NJ_TARGET_AVX512 inline __m512i load512(const Word* p) noexcept { return _mm512_loadu_si512(p); }
-
-// A block's planes of one row, loaded once and compared with several rows.
-template <Alphabet A>
-struct Block512 {
-  __m512i planes[Planes<A>::count];
-
-  NJ_TARGET_AVX512 explicit Block512(const Word* block) noexcept {
-    for (std::size_t p = 0; p < Planes<A>::count; ++p) planes[p] = load512(block + plane(p));
-  }
-};
-
-// Ternary logic: the truth table of f(x, y, z) as an immediate, computed
-// from the columns x = 0xf0, y = 0xcc, z = 0xaa.
-template <int Table>
-NJ_TARGET_AVX512 inline __m512i logic(__m512i x, __m512i y, __m512i z) noexcept {
-  return _mm512_ternarylogic_epi64(x, y, z, Table);
-}
-constexpr int xor_or = (0xf0 ^ 0xcc) | 0xaa;        // (x ^ y) | z
-constexpr int not_and_xor = ~0xf0 & (0xcc ^ 0xaa);  // ~x & (y ^ z)
-constexpr int or_xor = 0xf0 | (0xcc ^ 0xaa);        // x | (y ^ z)
-constexpr int and3 = 0xf0 & 0xcc & 0xaa;            // x & y & z
-
 // word_masks on a whole block, `b` pointing at the block of the other row,
 // in as few instructions as ternary logic allows: six for DNA, where the
 // two masks share the low-bit difference, and six for protein. The
@@ -232,21 +180,6 @@ NJ_TARGET_AVX512 inline Masks512 masks512(const Block512<A>& a, const Word* b) n
 // (protein) accumulators, the row's planes and the other row's fill the
 // 32 vector registers without spilling.
 inline constexpr std::size_t rows512 = row_group;
-
-// Lane sums of neighbouring lanes: lane 2m holds x's lanes 2m and 2m + 1
-// added, lane 2m + 1 the same of y. Shuffles rather than the unpack
-// intrinsics, which start from an undefined register.
-NJ_TARGET_AVX512 inline __m512i fold_lanes(__m512i x, __m512i y) noexcept {
-  return __builtin_shufflevector(x, y, 0, 8, 2, 10, 4, 12, 6, 14) +
-         __builtin_shufflevector(x, y, 1, 9, 3, 11, 5, 13, 7, 15);
-}
-
-// The same one level up, on 128-bit quarters: quarters 0 and 1 of the
-// result hold x's quarters 0 + 1 and 2 + 3, quarters 2 and 3 the same of y.
-NJ_TARGET_AVX512 inline __m512i fold_quarters(__m512i x, __m512i y) noexcept {
-  return __builtin_shufflevector(x, y, 0, 1, 4, 5, 8, 9, 12, 13) +
-         __builtin_shufflevector(x, y, 2, 3, 6, 7, 10, 11, 14, 15);
-}
 
 // Lane k of the result holds the sum of the lanes of the k-th argument:
 // three levels of folds rather than a reduction per vector.
@@ -402,26 +335,24 @@ std::span<const SimdLevel> supported_simd_levels() noexcept {
 
 namespace {
 
-template <Alphabet A, bool Transitions>
-CountFn level_function(SimdLevel level) noexcept {
-  switch (level) {
+struct LiteralKernels {
+  template <Alphabet A, bool Transitions>
+  static constexpr CountFn portable = &count_portable<A, Transitions>;
 #if NJ_X86_64
-    case SimdLevel::Popcnt: return &count_popcnt<A, Transitions>;
-    case SimdLevel::Avx2: return &count_avx2<A, Transitions>;
-    case SimdLevel::Avx512: return &count_avx512<A, Transitions>;
+  template <Alphabet A, bool Transitions>
+  static constexpr CountFn popcnt = &count_popcnt<A, Transitions>;
+  template <Alphabet A, bool Transitions>
+  static constexpr CountFn avx2 = &count_avx2<A, Transitions>;
+  template <Alphabet A, bool Transitions>
+  static constexpr CountFn avx512 = &count_avx512<A, Transitions>;
 #endif
-    default: return &count_portable<A, Transitions>;
-  }
-}
+};
 
 }  // namespace
 
 template <Alphabet A>
 CountFn count_function(SimdLevel level, bool transitions) noexcept {
-  if constexpr (is_dna<A>) {
-    if (transitions) return level_function<A, true>(level);
-  }
-  return level_function<A, false>(level);
+  return kernel_for_level<LiteralKernels, A>(level, transitions);
 }
 
 template CountFn count_function<DNA>(SimdLevel, bool) noexcept;

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "distance/workspace.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -12,6 +10,7 @@
 #include "distance/bit_planes.hpp"
 #include "distance/kernels.hpp"
 #include "distance/table.hpp"
+#include "distance/tiles.hpp"
 #include "nj/error.hpp"
 
 namespace nj {
@@ -62,49 +61,6 @@ struct WorkspaceBuffers {
 };
 
 namespace {
-
-// Cache budgets: the run rows of a chunk stay in the first-level cache while
-// every row of the tile passes over them, and the tile's rows stay in the
-// second-level cache while the runs go by.
-constexpr std::size_t chunk_bytes = 2048;
-constexpr std::size_t run_budget_bytes = 32 * 1024;
-constexpr std::size_t tile_rows = 128;
-
-// Matrix values are filled in steps of this many, so that a stop request is
-// noticed while gigabytes are being paged in.
-constexpr std::size_t fill_step = std::size_t{1} << 22;
-
-struct TilePlan {
-  std::size_t chunk_blocks;  // blocks counted for the whole tile before the next chunk
-  std::size_t run_rows;      // rows j compared with each row i of a tile
-};
-
-template <Alphabet A>
-TilePlan plan_tiles(const PlaneShape<A>& shape) noexcept {
-  constexpr std::size_t block_bytes = PlaneShape<A>::block_size() * sizeof(std::uint64_t);
-  const std::size_t chunk_blocks =
-      std::clamp<std::size_t>(chunk_bytes / block_bytes, 1, std::max<std::size_t>(shape.blocks, 1));
-  const std::size_t run_rows =
-      std::clamp<std::size_t>(run_budget_bytes / (chunk_blocks * block_bytes), 8, 128);
-  // Whole row groups: the widest kernel counts a short last group as a whole one.
-  return {chunk_blocks, run_rows - run_rows % row_group};
-}
-
-// The pairs (i, j) with i in [i_first, i_end) and j in [j_first, min(j_end, i)).
-struct Tile {
-  std::size_t i_first;
-  std::size_t i_end;
-  std::size_t j_first;
-  std::size_t j_end;
-
-  std::size_t width() const noexcept { return j_end - j_first; }
-  std::size_t run_length(std::size_t i) const noexcept { return std::min(j_end, i) - j_first; }
-  std::uint64_t pairs() const noexcept {
-    std::uint64_t total = 0;
-    for (std::size_t i = i_first; i < i_end; ++i) total += run_length(i);
-    return total;
-  }
-};
 
 template <Alphabet A>
 struct Job {
@@ -171,30 +127,10 @@ void fill_matrix(const Job<A>& job, std::vector<PairCounts>& counts, DistMat& ma
   }
 }
 
-// The join steps read the matrix by columns, one row (and so one page) per
-// distance: on huge pages far fewer of those reads miss the TLB. Only the
-// whole huge pages inside the block are asked for, and a refusal changes
-// nothing but the speed.
-void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-  constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(huge - 1);
-  if (last > first) {
-    (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-  }
-}
-
-// The zero matrix with these names, filled in steps (see fill_step).
-DistMat allocate_matrix(const std::vector<std::string>& names, StopPoller& poller) {
+// The zero matrix with these names (see allocate_values).
+DistMat allocate_matrix(const std::vector<std::string>& names, const StopCheck& should_stop) {
   DistMat matrix;
-  const std::size_t total = pair_count(names.size());
-  matrix.distances.reserve(total);
-  advise_huge_pages(matrix.distances.data(), total * sizeof(double));
-  while (matrix.distances.size() < total) {
-    matrix.distances.resize(std::min(total, matrix.distances.size() + fill_step));
-    poller.poll();
-  }
+  matrix.distances = allocate_values(pair_count(names.size()), should_stop);
   matrix.names = names;
   return matrix;
 }
@@ -224,7 +160,7 @@ DistMat build(WorkspaceBuffers& buffers, SimdLevel level, const MSA<A>& msa,
     encode_planes<A>(row_codes(k), planes + k * shape.row_words());
     poller.spend(shape.row_words());
   }
-  DistMat matrix = allocate_matrix(msa.identifiers, poller);
+  DistMat matrix = allocate_matrix(msa.identifiers, should_stop);
   const bool tabled = buffers.table.prepare(model, length, matrix.distances.size());
   const bool transitions = model == SubstitutionModel::Kimura2P;
   const Job<A> job{planes, shape, plan_tiles(shape), count_function<A>(level, transitions),
