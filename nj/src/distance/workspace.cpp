@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "distance/workspace.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -171,26 +169,11 @@ void fill_matrix(const Job<A>& job, std::vector<PairCounts>& counts, DistMat& ma
   }
 }
 
-// The join steps read the matrix by columns, one row (and so one page) per
-// distance: on huge pages far fewer of those reads miss the TLB. Only the
-// whole huge pages inside the block are asked for, and a refusal changes
-// nothing but the speed.
-void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-  constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(huge - 1);
-  if (last > first) {
-    (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-  }
-}
-
 // The zero matrix with these names, filled in steps (see fill_step).
 DistMat allocate_matrix(const std::vector<std::string>& names, StopPoller& poller) {
   DistMat matrix;
   const std::size_t total = pair_count(names.size());
   matrix.distances.reserve(total);
-  advise_huge_pages(matrix.distances.data(), total * sizeof(double));
   while (matrix.distances.size() < total) {
     matrix.distances.resize(std::min(total, matrix.distances.size() + fill_step));
     poller.poll();

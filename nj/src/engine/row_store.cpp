@@ -89,7 +89,6 @@ EntryStore::EntryStore(std::size_t capacity) : capacity_(capacity) {
   void* memory =
       mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) throw std::bad_alloc();
-  (void)madvise(memory, bytes_, MADV_HUGEPAGE);
   entries = static_cast<Entry*>(memory);
 }
 

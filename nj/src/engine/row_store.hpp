@@ -122,8 +122,10 @@ class RowWriter {
   std::vector<Entry> ordered_;
 };
 
-/// Anonymous memory for the entries, asked for in huge pages where the
-/// system grants them: the search reads it at scattered places.
+/// Anonymous memory for the entries. It is not asked for in huge pages:
+/// where the system compacts memory for such requests on first touch, or a
+/// virtual machine backs fresh huge pages slowly, that costs seconds of
+/// kernel time at large n, more than the fewer TLB misses of the search save.
 class EntryStore {
  public:
   explicit EntryStore(std::size_t capacity);
