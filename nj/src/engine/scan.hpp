@@ -30,6 +30,10 @@ struct ScanChoice {
   }
 };
 
+/// Performs the join steps that remain with the plain engine's own scan,
+/// then the final join.
+TreeResult finish_plain(NJState& state, StopPoller& poller);
+
 /// Performs the join steps that remain, then the final join: the same
 /// choices as the plain engine, found by scanning from the last pair
 /// backwards up to the last NaN (rows read through a list of the live slots,
