@@ -216,9 +216,82 @@ def generate(settings: Settings) -> tuple[list[str], list[str]]:
     chars = letters[rows]
     add_gaps(chars, settings.gap_rate, settings.gap_mean_run, rng)
     add_unknowns(chars, settings.unknown_rate, ord("N" if settings.alphabet == "dna" else "X"), rng)
-    width = len(str(settings.n))
-    ids = [f"s{k:0{width}d}" for k in range(1, settings.n + 1)]
-    return ids, [row.tobytes().decode("ascii") for row in chars]
+    return _named(settings.n), [row.tobytes().decode("ascii") for row in chars]
+
+
+def outbreak(n: int, seed: int = 1, length: int = 29903, changes: float = 15.0,
+             duplicate_share: float = 1 / 3, unknown_share: float = 0.5,
+             unknown_mean_run: float = 300.0) -> tuple[list[str], list[str]]:
+    """An outbreak-like alignment: genomes of `length` columns evolved down a
+    Yule tree whose root-to-tip depth is about `changes` substitutions, about
+    `duplicate_share` of the sequences exact copies of another one, and runs
+    of N (dropped-out stretches) in `unknown_share` of them.
+
+    The few changes per branch are drawn as positions (a Poisson number per
+    branch) rather than per column, so that tens of thousands of genomes take
+    seconds."""
+    rng = np.random.default_rng(seed)
+    copies = int(round(n * duplicate_share)) if n > 1 else 0
+    distinct = max(n - copies, 1)
+    copies = n - distinct
+    tree = yule_tree(distinct, rng, changes / max(length, 1), Settings.branch_sd)
+    root = rng.integers(0, 4, size=length, dtype=np.uint8)
+    # Each node's changes as {column: code}, its parent's plus its own.
+    changed: list[dict[int, int] | None] = [None] * len(tree.parent)
+    changed[0] = {}
+    for v in range(1, len(tree.parent)):
+        mine = dict(changed[int(tree.parent[v])])
+        for col in rng.integers(0, length, size=int(rng.poisson(tree.length[v] * length))):
+            old = mine.get(int(col), int(root[col]))
+            mine[int(col)] = (old + int(rng.integers(1, 4))) % 4
+        changed[v] = mine
+    first_leaf = len(tree.parent) - tree.n_leaves
+    rows = np.empty((n, length), dtype=np.uint8)
+    for k in range(distinct):
+        rows[k] = root
+        leaf = changed[first_leaf + k]
+        if leaf:
+            rows[k, list(leaf)] = list(leaf.values())
+    chars = DNA_LETTERS[rows[:distinct]]
+    for k in np.flatnonzero(rng.random(distinct) < unknown_share):
+        for _ in range(int(rng.integers(1, 4))):
+            start = int(rng.integers(length))
+            run = int(rng.geometric(1.0 / unknown_mean_run))
+            chars[k, start:start + run] = ord("N")
+    # The copies are made after the N runs, so that they are copies letter for
+    # letter; then every sequence goes to a random place.
+    sources = rng.integers(0, distinct, size=copies)
+    chars = np.concatenate([chars, chars[sources]])[rng.permutation(n)]
+    return _named(n), [row.tobytes().decode("ascii") for row in chars]
+
+
+def star(n: int, seed: int = 1, length: int | None = None) -> tuple[list[str], list[str]]:
+    """Sequences that each differ from one random base sequence by a
+    transition at a column of their own, so that every pairwise distance is
+    the same under every model: a star, all ties. `length` is at least n
+    (default n)."""
+    length = n if length is None else length
+    if length < n:
+        raise ValueError("a star needs at least one column per sequence")
+    rng = np.random.default_rng(seed)
+    base = rng.integers(0, 4, size=length, dtype=np.uint8)
+    rows = np.tile(base, (n, 1))
+    columns = rng.permutation(length)[:n]
+    rows[np.arange(n), columns] ^= 2  # A<->G, C<->T
+    return _named(n), [row.tobytes().decode("ascii") for row in DNA_LETTERS[rows]]
+
+
+def random_sequences(n: int, length: int, seed: int = 1) -> tuple[list[str], list[str]]:
+    """Independent uniform DNA sequences: with few columns most pairs differ
+    beyond what a model can correct, so most distances are infinite."""
+    rng = np.random.default_rng(seed)
+    rows = rng.integers(0, 4, size=(n, length), dtype=np.uint8)
+    return _named(n), [row.tobytes().decode("ascii") for row in DNA_LETTERS[rows]]
+
+
+def _named(n: int) -> list[str]:
+    width = len(str(n))
+    return [f"s{k:0{width}d}" for k in range(1, n + 1)]
 
 
 def write_fasta(path_or_file, ids: list[str], seqs: list[str]) -> None:
@@ -247,10 +320,37 @@ def read_fasta(path: str) -> tuple[list[str], list[str]]:
     return ids, ["".join(c) for c in chunks]
 
 
-def parse_args(argv: list[str]) -> tuple[Settings, str]:
+KINDS = ("diverse", "outbreak", "star", "random")
+
+
+def default_length(kind: str, n: int) -> int:
+    """The alignment length of a kind when none is given."""
+    return {"diverse": 1000, "outbreak": 29903, "star": n, "random": 20}[kind]
+
+
+def alignment(kind: str, settings: Settings) -> tuple[list[str], list[str]]:
+    """Identifiers and sequences of one alignment of the given kind; the kinds
+    other than "diverse" use only n, the length and the seed."""
+    if kind == "diverse":
+        return generate(settings)
+    if kind == "outbreak":
+        return outbreak(settings.n, settings.seed, settings.length)
+    if kind == "star":
+        return star(settings.n, settings.seed, settings.length)
+    if kind == "random":
+        return random_sequences(settings.n, settings.length, settings.seed)
+    raise ValueError(f"unknown kind {kind!r}")
+
+
+def parse_args(argv: list[str]) -> tuple[str, Settings, str]:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("-n", type=int, required=True, help="number of sequences")
-    ap.add_argument("-L", "--length", type=int, default=1000, help="alignment length (default 1000)")
+    ap.add_argument("--kind", choices=KINDS, default="diverse",
+                    help="diverse: the evolved alignment above (default); outbreak: "
+                    "near-identical genomes with copies and N runs; star: one private "
+                    "change each, every distance equal; random: independent sequences")
+    ap.add_argument("-L", "--length", type=int,
+                    help="alignment length (default 1000; outbreak 29903, star n, random 20)")
     ap.add_argument("--alphabet", choices=("dna", "protein"), default="dna")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--height", type=float, default=Settings.height,
@@ -265,16 +365,17 @@ def parse_args(argv: list[str]) -> tuple[Settings, str]:
                     help="fraction of characters turned into N (DNA) or X (protein)")
     ap.add_argument("-o", "--output", default="-", help="FASTA file to write (default: stdout)")
     a = ap.parse_args(argv)
-    settings = Settings(n=a.n, length=a.length, alphabet=a.alphabet, seed=a.seed,
+    length = default_length(a.kind, a.n) if a.length is None else a.length
+    settings = Settings(n=a.n, length=length, alphabet=a.alphabet, seed=a.seed,
                         height=a.height, kappa=a.kappa, branch_sd=a.branch_sd,
                         gap_rate=a.gap_rate, gap_mean_run=a.gap_mean_run,
                         unknown_rate=a.unknown_rate)
-    return settings, a.output
+    return a.kind, settings, a.output
 
 
 def main(argv: list[str]) -> int:
-    settings, output = parse_args(argv)
-    ids, seqs = generate(settings)
+    kind, settings, output = parse_args(argv)
+    ids, seqs = alignment(kind, settings)
     write_fasta(sys.stdout if output == "-" else output, ids, seqs)
     return 0
 

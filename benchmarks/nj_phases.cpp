@@ -5,7 +5,7 @@
 //
 //   nj_phases [--model M] [--distance default|plain] [--engine default|plain]
 //             [--distances-only] [--tree-out FILE] [--matrix-out FILE]
-//             [--tie-margin] alignment.fasta
+//             [--matrix-raw FILE] [--tie-margin] alignment.fasta
 
 #include <sys/resource.h>
 
@@ -49,6 +49,7 @@ struct Options {
   bool tie_margin = false;
   std::string tree_out;
   std::string matrix_out;
+  std::string matrix_raw;
 };
 
 std::optional<nj::SubstitutionModel> parse_model(std::string_view name) {
@@ -76,7 +77,7 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
     } else if (a == "--tie-margin") {
       o.tie_margin = true;
     } else if ((a == "--model" || a == "--distance" || a == "--engine" || a == "--tree-out" ||
-                a == "--matrix-out") && has_value) {
+                a == "--matrix-out" || a == "--matrix-raw") && has_value) {
       const std::string_view v = args[++k];
       if (a == "--model") {
         auto m = parse_model(v);
@@ -87,7 +88,8 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
         if (!plain) return std::unexpected(plain.error());
         (a == "--distance" ? o.plain_distance : o.plain_nj) = *plain;
       } else {
-        (a == "--tree-out" ? o.tree_out : o.matrix_out) = std::string(v);
+        (a == "--tree-out" ? o.tree_out : a == "--matrix-out" ? o.matrix_out : o.matrix_raw) =
+            std::string(v);
       }
     } else if (!a.starts_with("--") && o.fasta.empty()) {
       o.fasta = std::string(a);
@@ -251,6 +253,16 @@ bool write_phylip(const std::string& path, const nj::DistMat& matrix) {
   return std::fclose(f) == 0;
 }
 
+// The condensed matrix as it is held, native doubles, for the peers that
+// read a binary matrix (and plain_scan).
+bool write_raw(const std::string& path, const nj::DistMat& matrix) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const std::size_t count = matrix.distances.size();
+  const bool written = std::fwrite(matrix.distances.data(), sizeof(double), count, f) == count;
+  return std::fclose(f) == 0 && written;
+}
+
 struct Report {
   std::size_t n = 0;
   std::uint64_t length = 0;
@@ -305,6 +317,8 @@ int run_alignment(const Options& o, std::vector<nj::SequencePair> pairs, Stopwat
   nj::DistMat matrix = o.plain_distance ? nj::plain_distances(msa, o.model)
                                          : nj::DistanceWorkspace().from_msa(msa, o.model);
   r.phases.emplace_back("distances", clock.lap());
+  if (!o.matrix_raw.empty() && !write_raw(o.matrix_raw, matrix)) return 3;
+  clock.lap();
   std::string newick;
   if (!o.distances_only) {
     if (!o.matrix_out.empty() && !write_phylip(o.matrix_out, matrix)) return 3;

@@ -12,6 +12,9 @@ measured once, and one that exceeds --timeout is stopped and reported as
     python3 benchmarks/run.py                      # n = 500 ... 4,000
     python3 benchmarks/run.py --large              # adds 8,000 and 16,000
     python3 benchmarks/run.py --sizes 500,1000 --no-readme
+    python3 benchmarks/run.py --series outbreak --sizes 3000,10000 --peers quicktree,anjl
+
+Each series (--series) has its own results block in the README.
 """
 
 from __future__ import annotations
@@ -19,6 +22,7 @@ from __future__ import annotations
 import argparse
 import io
 import json
+import math
 import os
 import platform
 import shlex
@@ -40,6 +44,15 @@ import treecmp  # noqa: E402
 
 BEGIN_MARK = "<!-- results:begin -->"
 END_MARK = "<!-- results:end -->"
+SERIES_TITLES = {"diverse": "diverse", "outbreak": "outbreak-like", "star": "star",
+                 "random": "saturated (random sequences)"}
+
+
+def marks(block: str) -> tuple[str, str]:
+    """The comments around a block of results in the README."""
+    if block == "diverse":
+        return BEGIN_MARK, END_MARK
+    return f"<!-- results-{block}:begin -->", f"<!-- results-{block}:end -->"
 
 
 # ---------------------------------------------------------------- processes
@@ -161,55 +174,72 @@ class Runner:
         self.gave_up: set[str] = set()  # tools that timed out at a smaller n
 
     def measure(self, tool: Tool, n: int) -> Result:
-        result = Result(tool=tool.name, n=n)
-        if tool.name in self.gave_up:
-            result.note = f"> {self.args.timeout:g} s (skipped after a smaller n)"
-            return result
-        tree_path = self.work / f"tree_{tool.name.replace(' ', '_')}_{n}.nwk"
-        reports = []
+        return self.measure_all([tool], n)[0]
+
+    def measure_all(self, tools: list[Tool], n: int) -> list[Result]:
+        """Runs the tools in turn, round after round, so that a slow spell of
+        the shared machine falls on every tool alike."""
+        results = [Result(tool=t.name, n=n) for t in tools]
+        reports: list[list[dict]] = [[] for _ in tools]
+        for result, tool in zip(results, tools):
+            if tool.name in self.gave_up:
+                result.note = f"> {self.args.timeout:g} s (skipped after a smaller n)"
         for k in range(self.args.repeats):
-            if tree_path.exists():
-                tree_path.unlink()
-            outcome = run_child(tool.command(tree_path), self.args.timeout)
-            if outcome.timed_out:
-                self.gave_up.add(tool.name)
-                result.note = f"> {self.args.timeout:g} s"
-                break
-            if outcome.code != 0:
-                result.note = f"failed (exit {outcome.code}): {outcome.stderr.strip()[-200:]}"
-                break
-            seconds, info = tool.timing(outcome)
-            result.runs.append(seconds)
-            reports.append(info)
-            result.rss_kib = max(result.rss_kib or 0, outcome.rss_kib)
-            if k == 0:
-                result.tree = (outcome.stdout if tool.tree_from == "stdout"
-                               else tree_path.read_text() if tree_path.exists() else None)
-            if seconds > self.args.repeat_limit:
-                break
-        if result.runs and not result.note:
-            result.seconds = statistics.median(result.runs)
-            middle = sorted(range(len(result.runs)), key=result.runs.__getitem__)[
-                (len(result.runs) - 1) // 2]
-            result.details = reports[middle]
-        return result
+            for result, tool, report in zip(results, tools, reports):
+                done = result.note or (result.runs and result.runs[0] > self.args.repeat_limit)
+                if not done:
+                    self._run_once(tool, n, k, result, report)
+        for result, report in zip(results, reports):
+            if result.runs and not result.note:
+                result.seconds = statistics.median(result.runs)
+                middle = sorted(range(len(result.runs)), key=result.runs.__getitem__)[
+                    (len(result.runs) - 1) // 2]
+                result.details = report[middle]
+        return results
+
+    def _run_once(self, tool: Tool, n: int, k: int, result: Result, reports: list[dict]) -> None:
+        tree_path = self.work / f"tree_{tool.name.replace(' ', '_')}_{n}.nwk"
+        if tree_path.exists():
+            tree_path.unlink()
+        outcome = run_child(tool.command(tree_path), self.args.timeout)
+        if outcome.timed_out:
+            self.gave_up.add(tool.name)
+            result.note = f"> {self.args.timeout:g} s"
+            return
+        if outcome.code != 0:
+            result.note = f"failed (exit {outcome.code}): {outcome.stderr.strip()[-200:]}"
+            return
+        seconds, info = tool.timing(outcome)
+        result.runs.append(seconds)
+        reports.append(info)
+        result.rss_kib = max(result.rss_kib or 0, outcome.rss_kib)
+        if k == 0:
+            result.tree = (outcome.stdout if tool.tree_from == "stdout"
+                           else tree_path.read_text() if tree_path.exists() else None)
 
 
 # ------------------------------------------------------------------ inputs
 
 def input_paths(work: Path, n: int, length: int, args) -> dict[str, Path]:
     stem = f"{args.alphabet}_n{n}_L{length}_s{args.seed}_g{args.gap_rate:g}_u{args.unknown_rate:g}"
+    if args.series != "diverse":
+        stem = f"{args.series}_n{n}_L{length}_s{args.seed}"
     return {"fasta": work / f"{stem}.fasta", "sto": work / f"{stem}.sto",
-            "phylip": work / f"{stem}.phy"}
+            "phylip": work / f"{stem}.phy", "raw": work / f"{stem}.bin"}
 
 
-def ensure_inputs(runner: Runner, n: int, length: int, want_matrix: bool) -> dict[str, Path]:
+def series_length(args, n: int) -> int:
+    return generate.default_length(args.series, n) if args.length is None else args.length
+
+
+def ensure_inputs(runner: Runner, n: int, length: int, want_matrix: bool,
+                  want_raw: bool = False) -> dict[str, Path]:
     args = runner.args
     paths = input_paths(runner.work, n, length, args)
     if not paths["fasta"].exists():
         settings = generate.Settings(n=n, length=length, alphabet=args.alphabet, seed=args.seed,
                                      gap_rate=args.gap_rate, unknown_rate=args.unknown_rate)
-        ids, seqs = generate.generate(settings)
+        ids, seqs = generate.alignment(args.series, settings)
         generate.write_fasta(str(paths["fasta"]), ids, seqs)
         write_stockholm(paths["sto"], ids, seqs)
     if not paths["sto"].exists():
@@ -217,6 +247,10 @@ def ensure_inputs(runner: Runner, n: int, length: int, want_matrix: bool) -> dic
     if want_matrix and not paths["phylip"].exists():
         cmd = [args.nj_phases, "--distances-only", "--model", args.model,
                "--matrix-out", str(paths["phylip"]), str(paths["fasta"])]
+        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+    if want_raw and not paths["raw"].exists():
+        cmd = [args.nj_phases, "--distances-only", "--model", args.model,
+               "--matrix-raw", str(paths["raw"]), str(paths["fasta"])]
         subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
     return paths
 
@@ -258,7 +292,16 @@ def our_tools(args, paths) -> list[Tool]:
         tools.append(Tool("_nj_py.nj", "own", lambda out: self_worker(
             "nj_py", "--fasta", fasta, "--model", args.model, "--tree-out", str(out)), json_time))
     tools.append(Tool("nj_phases", "own", phases("default", "default"), json_time))
-    tools.append(Tool("plain engine", "own", phases("plain", "plain"), json_time))
+    if args.series == "diverse":
+        tools.append(Tool("plain engine", "own", phases("plain", "plain"), json_time))
+    else:
+        # Genome-length rows make the byte-by-byte distances the whole cost:
+        # the engines are compared on the same distances.
+        tools.append(Tool("plain engine", "own", phases("default", "plain"), json_time))
+    if "plain_scan" in args.peers:
+        tools.append(Tool("plain scan (C loop)", "ours, raw matrix (read untimed)",
+                          lambda out: [args.plain_scan, str(paths["raw"])], json_time,
+                          tree_from="none"))
     return tools
 
 
@@ -286,6 +329,12 @@ def peer_tools(args, paths, n: int) -> list[Tool]:
         tools.append(Tool("scikit-bio nj", source, lambda out: self_worker(
             "skbio", "--fasta", fasta, "--matrix", phy, "--model", args.model,
             "--tree-out", str(out)), json_time))
+    if "anjl" in args.peers:
+        for method in ("dynamic_nj", "rapid_nj"):
+            tools.append(Tool(f"anjl {method}", "ours, float32 (converted untimed)",
+                              lambda out, method=method: self_worker(
+                                  "anjl", "--matrix", str(paths["raw"]), "--method", method,
+                                  "--tree-out", str(out)), json_time))
     if "biopython" in args.peers and matrix_ok and n <= args.biopython_max:
         tools.append(Tool("Biopython nj", "ours, PHYLIP text (read untimed)", lambda out: self_worker(
             "biopython", "--matrix", phy, "--tree-out", str(out)), json_time))
@@ -361,7 +410,52 @@ def worker_biopython(a) -> dict:
     return {"phases": phases, "total": sum(phases.values())}
 
 
-WORKERS = {"nj_py": worker_nj_py, "skbio": worker_skbio, "biopython": worker_biopython}
+def worker_anjl(a) -> dict:
+    """anjl given our matrix, square and in float32, single-threaded; numba
+    compiles its functions on a small matrix first, untimed."""
+    import anjl
+    import numpy as np
+
+    condensed = np.fromfile(a.matrix, dtype=np.float64)
+    n = int(round((1 + math.sqrt(1 + 8 * condensed.size)) / 2)) if condensed.size else 1
+    square = np.zeros((n, n), dtype=np.float32)
+    rows, cols = np.tril_indices(n, -1)
+    square[rows, cols] = condensed
+    square[cols, rows] = condensed
+    del condensed, rows, cols
+    options = {"parallel": False} if a.method == "dynamic_nj" else {}
+    run = getattr(anjl, a.method)
+    run(np.ones((8, 8), dtype=np.float32) - np.eye(8, dtype=np.float32), **options)
+    start = time.perf_counter()
+    z = run(square, copy=False, **options)
+    seconds = time.perf_counter() - start
+    Path(a.tree_out).write_text(anjl_newick(z, n))
+    return {"total": seconds}
+
+
+def anjl_newick(z, n: int) -> str:
+    """Newick text of anjl's linkage rows (left, right, left length, right
+    length, leaves), leaves named as ours (s1, s2, ...)."""
+    width = len(str(n))
+    children = {n + k: (int(row[0]), int(row[1]), float(row[2]), float(row[3]))
+                for k, row in enumerate(z)}
+    out: list[str] = []
+    pending: list = [n + len(z) - 1 if len(z) else 0]
+    while pending:  # no recursion: the tree may be a long caterpillar
+        item = pending.pop()
+        if isinstance(item, str):
+            out.append(item)
+        elif item in children:
+            left, right, to_left, to_right = children[item]
+            pending += [")", f":{to_right:g}", right, ",", f":{to_left:g}", left]
+            out.append("(")
+        else:
+            out.append(f"s{item + 1:0{width}d}")
+    return "".join(out) + ";"
+
+
+WORKERS = {"nj_py": worker_nj_py, "skbio": worker_skbio, "biopython": worker_biopython,
+           "anjl": worker_anjl}
 
 
 def run_worker(argv: list[str]) -> int:
@@ -369,6 +463,7 @@ def run_worker(argv: list[str]) -> int:
     ap.add_argument("--worker", choices=sorted(WORKERS))
     ap.add_argument("--fasta")
     ap.add_argument("--matrix")
+    ap.add_argument("--method", default="dynamic_nj")
     ap.add_argument("--model", default="Kimura2P")
     ap.add_argument("--bootstrap", type=int, default=0)
     ap.add_argument("--tree-out", required=True)
@@ -405,16 +500,16 @@ def main_suite(runner: Runner, sizes: list[int]) -> list[dict]:
     for n in sizes:
         need_matrix = n <= args.matrix_max and bool(
             {"quicktree", "biopython"} & set(args.peers) or args.alphabet != "dna")
-        paths = ensure_inputs(runner, n, args.length, need_matrix)
+        need_raw = bool({"anjl", "plain_scan"} & set(args.peers))
+        paths = ensure_inputs(runner, n, series_length(args, n), need_matrix, need_raw)
         tools = our_tools(args, paths) + peer_tools(args, paths, n)
         log(f"n = {n}: {', '.join(t.name for t in tools)}")
-        results = []
-        for t in tools:
-            results.append(runner.measure(t, n))
-            log(f"  {describe(results[-1])}")
+        results = runner.measure_all(tools, n)
+        for r in results:
+            log(f"  {describe(r)}")
         ours = results[0]
         attach_rf(results, next((r for r in results if r.tool == "nj_phases"), None))
-        margin = tie_margin(runner, paths["fasta"], n)
+        margin = tie_margin(runner, paths["fasta"], n) if args.series == "diverse" else None
         rows.append({"n": n, "results": results, "ours": ours, "margin": margin,
                      "distances": {t.name: t.distances for t in tools}})
     return rows
@@ -422,7 +517,7 @@ def main_suite(runner: Runner, sizes: list[int]) -> list[dict]:
 
 def bootstrap_suite(runner: Runner) -> dict:
     args = runner.args
-    paths = ensure_inputs(runner, args.bootstrap_n, args.length, False)
+    paths = ensure_inputs(runner, args.bootstrap_n, series_length(args, args.bootstrap_n), False)
     fasta, sto = str(paths["fasta"]), str(paths["sto"])
     reps = str(args.bootstrap_reps)
     tools = []
@@ -434,7 +529,7 @@ def bootstrap_suite(runner: Runner) -> dict:
         tools.append(Tool("QuickTree -boot", "own (Kimura protein formula)", lambda out: [
             "quicktree", "-kimura", "-boot", reps, "-in", "a", "-out", "t", sto],
             wall_time, tree_from="stdout"))
-    results = [runner.measure(t, args.bootstrap_n) for t in tools]
+    results = runner.measure_all(tools, args.bootstrap_n)
     for r in results:
         log(f"  bootstrap {describe(r)}")
     return {"results": results}
@@ -453,8 +548,8 @@ def distance_suite(runner: Runner) -> dict:
         info = json.loads(outcome.stdout)
         return info["phases"]["distances"], info
 
-    results = [runner.measure(Tool(f"distances {d}", "", only(d), distance_time), args.distance_n)
-               for d in ("default", "plain")]
+    results = runner.measure_all([Tool(f"distances {d}", "", only(d), distance_time)
+                                  for d in ("default", "plain")], args.distance_n)
     for r in results:
         log(f"  {describe(r)}")
     return {"results": results}
@@ -597,7 +692,10 @@ def render(args, command: str, start_note: str, rows, boot, dist) -> str:
     lines = [f"Command: `{command}`", "",
              f"Machine: {start_note}. Tools: " + "; ".join(tool_versions()) + ".", ""]
     ours_name = "_nj_py.nj" if args.have_nj_py else "nj_phases (default engine)"
-    lines.append(f"Alphabet {args.alphabet}, model {args.model}, L = {args.length:,}, seed "
+    length = f"{args.length:,}" if args.length else \
+        ", ".join(f"{series_length(args, n):,}" for n in args.sizes)
+    lines.append(f"Series {SERIES_TITLES[args.series]}. "
+                 f"Alphabet {args.alphabet}, model {args.model}, L = {length}, seed "
                  f"{args.seed}, gap rate {args.gap_rate:g}, unknown rate {args.unknown_rate:g}; "
                  f"median of {args.repeats} runs (one run when the first exceeds "
                  f"{args.repeat_limit:g} s); timeout {args.timeout:g} s. \"ours\" is {ours_name}.")
@@ -626,13 +724,14 @@ def render(args, command: str, start_note: str, rows, boot, dist) -> str:
     return "\n".join(lines) + "\n"
 
 
-def write_readme(path: Path, block: str) -> None:
-    text = path.read_text() if path.exists() else f"{BEGIN_MARK}\n{END_MARK}\n"
-    if BEGIN_MARK not in text or END_MARK not in text:
-        text += f"\n{BEGIN_MARK}\n{END_MARK}\n"
-    head, rest = text.split(BEGIN_MARK, 1)
-    _, tail = rest.split(END_MARK, 1)
-    path.write_text(f"{head}{BEGIN_MARK}\n{block}{END_MARK}{tail}")
+def write_readme(path: Path, block: str, name: str = "diverse") -> None:
+    begin, end = marks(name)
+    text = path.read_text() if path.exists() else f"{begin}\n{end}\n"
+    if begin not in text or end not in text:
+        text += f"\n{begin}\n{end}\n"
+    head, rest = text.split(begin, 1)
+    _, tail = rest.split(end, 1)
+    path.write_text(f"{head}{begin}\n{block}{end}{tail}")
 
 
 def to_json(rows, boot, dist) -> dict:
@@ -660,7 +759,11 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     ap.add_argument("--sizes", default="500,1000,2000,4000",
                     help="comma-separated numbers of sequences")
     ap.add_argument("--large", action="store_true", help="also run n = 8,000 and 16,000")
-    ap.add_argument("--length", type=int, default=1000)
+    ap.add_argument("--series", choices=generate.KINDS, default="diverse",
+                    help="the inputs: diverse (default), outbreak, star or random (saturated); "
+                    "only diverse runs the bootstrap, distance and tie-margin suites")
+    ap.add_argument("--length", type=int,
+                    help="alignment length (default 1000; outbreak 29903, star n, random 20)")
     ap.add_argument("--alphabet", choices=("dna", "protein"), default="dna")
     ap.add_argument("--gap-rate", type=float, default=0.0)
     ap.add_argument("--unknown-rate", type=float, default=0.0)
@@ -669,7 +772,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     ap.add_argument("--repeat-limit", type=float, default=60.0,
                     help="measure once when the first run takes longer (s)")
     ap.add_argument("--timeout", type=float, default=300.0, help="per run (s)")
-    ap.add_argument("--peers", default="quicktree,clearcut,skbio,biopython")
+    ap.add_argument("--peers", default="quicktree,clearcut,skbio,biopython,anjl,plain_scan",
+                    help="any of quicktree, clearcut, skbio, biopython, anjl, plain_scan")
     ap.add_argument("--biopython-max", type=int, default=500)
     ap.add_argument("--matrix-max", type=int, default=4000,
                     help="largest n for the peers fed our PHYLIP matrix")
@@ -682,9 +786,11 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     ap.add_argument("--distance-n", type=int, default=2000)
     ap.add_argument("--distance-length", type=int, default=10000)
     ap.add_argument("--nj-phases", default=default_nj_phases(), help="path of nj_phases")
+    ap.add_argument("--plain-scan", help="path of plain_scan (default: beside nj_phases)")
     ap.add_argument("--workdir", default=str(HERE / ".cache"),
                     help="inputs, trees and results.json (default benchmarks/.cache)")
     ap.add_argument("--readme", default=str(HERE / "README.md"))
+    ap.add_argument("--block", help="the README block to rewrite (default: the series' own)")
     ap.add_argument("--no-readme", action="store_true")
     ap.add_argument("--no-nj-py", action="store_true",
                     help="leave out the installed _nj_py module (ours is then nj_phases)")
@@ -692,6 +798,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     args.sizes = [int(s) for s in args.sizes.split(",") if s] + ([8000, 16000] if args.large else [])
     args.peers = [p for p in args.peers.split(",") if p]
     args.model = "Kimura2P" if args.alphabet == "dna" else "Poisson"
+    args.plain_scan = args.plain_scan or str(Path(args.nj_phases).with_name("plain_scan"))
+    if args.series != "diverse":
+        args.no_bootstrap = args.no_distances = True
     return args
 
 
@@ -719,9 +828,10 @@ def main(argv: list[str]) -> int:
     command = "python3 benchmarks/run.py" + "".join(f" {shlex.quote(a)}" for a in argv)
     block = render(args, command, start_note, rows, boot, dist)
     print(block)
-    (runner.work / "results.json").write_text(json.dumps(to_json(rows, boot, dist), indent=1))
+    name = "results.json" if args.series == "diverse" else f"results_{args.series}.json"
+    (runner.work / name).write_text(json.dumps(to_json(rows, boot, dist), indent=1))
     if not args.no_readme:
-        write_readme(Path(args.readme), block)
+        write_readme(Path(args.readme), block, args.block or args.series)
     return 0
 
 

@@ -154,6 +154,27 @@ def test_kimura_evolution_splits_transitions_and_transversions():
     assert generate.kimura_probabilities(50.0, kappa) == pytest.approx((0.25, 0.5))
 
 
+def test_tie_and_outbreak_generators_make_what_they_promise():
+    # A star: each row one transition from the base, so every pair differs
+    # at exactly two columns, by transitions only.
+    _, seqs = generate.star(60, seed=2)
+    pairs = [(a, b) for k, a in enumerate(seqs) for b in seqs[k + 1:]]
+    assert {sum(x != y for x, y in zip(a, b)) for a, b in pairs} == {2}
+    assert all({x, y} in ({"A", "G"}, {"C", "T"}) for a, b in pairs for x, y in zip(a, b) if x != y)
+    # An outbreak: a third are copies of another row, half of the rest carry
+    # N runs, and rows differ at a few tens of columns at most.
+    n, length = 600, 29903
+    _, seqs = generate.outbreak(n, seed=4, length=length)
+    assert len(seqs) == n and all(len(s) == length for s in seqs)
+    assert n - len(set(seqs)) >= n // 3
+    distinct = list(dict.fromkeys(seqs))
+    assert 0.35 < sum("N" in s for s in distinct) / len(distinct) < 0.65
+    differ = [sum(x != y and "N" not in (x, y) for x, y in zip(distinct[0], s))
+              for s in distinct[1:40]]
+    assert 0 < max(differ) < 120
+    assert generate.alignment("outbreak", generate.Settings(n=n, length=length, seed=4))[1] == seqs
+
+
 def test_readme_block_is_replaced_in_place(tmp_path):
     readme = tmp_path / "README.md"
     readme.write_text(f"intro\n{runner.BEGIN_MARK}\nold table\n{runner.END_MARK}\noutro\n")

@@ -54,13 +54,22 @@ struct Choice {
 // a <= a' gives fl(a * c) <= fl(a' * c) for c > 0, fl(a - b) <= fl(a' - b)
 // and fl(b - a') <= fl(b - a), overflow to infinity included.
 //
-// Every live pair is an entry of exactly one row, that of its younger
-// member, in the segment of the older member's bin; entries whose partner
-// died or was replaced since are stale and skipped. Take a live entry of
-// row x, with partner y, distance d and key k, in the segment of bin b, and
-// any v <= d: the entry's decoded key, the floor of its bucket or of any
-// bucket before it in the segment, or the segment's front (the floor of an
-// entry at or before the first live one). With c = m - 2, t = fl(c v), and
+// Every live pair belongs to exactly one row, that of its younger member,
+// in the segment of the older member's bin; entries whose partner died or
+// was replaced since are stale and skipped. A row may keep only the first
+// entries of each segment, in bucket order, and leave the others out of
+// the store; whenever bound (2) below at the smallest distance left out
+// may still come before the choice, the row is written again from the
+// matrix keeping more of them, at last all, and walked again. Take a live
+// pair of row x, kept or left out, with partner y, distance d and key k,
+// in the segment of bin b, and any v <= d: the entry's decoded key, the
+// floor of its bucket or of any bucket before it in the segment, the
+// smallest distance the segment held when its row was last written (its
+// pairs since are a subset of those), the smallest distance left out of
+// the segment (for a pair left out), the larger or the smaller of two such
+// values as fits, or the segment's front (the smaller of the smallest
+// distance left out and such a value at a kept entry at or before the
+// first live one). With c = m - 2, t = fl(c v), and
 // R_b the largest live row sum in bin b, so that r_y <= R_b:
 //   Q = fl(fl(fl(c d) - r_hi) - r_lo) >= fl(fl(t - r_hi) - r_lo)      (1)
 // where hi and lo are the larger and smaller of x and y, and

@@ -37,10 +37,9 @@ class FastEngine {
         poller_(poller),
         n_(state.active.size()),
         subtrees_(n_),
-        store_(n_, subtrees_, state.row_sums, poller),
+        store_(n_, subtrees_, state.row_sums, state.matrix, poller),
         to_walk_(new RowToWalk[n_]),
         new_partners_(n_),
-        new_bins_(n_),
         new_values_(n_) {
     newest_ = n_;
     lowest_slot_ = n_;
@@ -80,8 +79,7 @@ class FastEngine {
       double lowest = 0.0;
       double highest = 0.0;
       value_range(row.data(), row.size(), &lowest, &highest);
-      store_.place_leaf_row(x, row, new_partners_, subtrees_.bin_of.data(),
-                            KeyScale(lowest, highest));
+      store_.add_row(x, row, new_partners_, KeyScale(lowest, highest));
       poller_.spend(4 * x);
     }
   }
@@ -130,15 +128,26 @@ class FastEngine {
     for (std::size_t k = 0; k < std::min(ahead, selection.rows); ++k) fetch_segments(k);
     for (std::size_t k = 0; k < selection.rows; ++k) {
       if (k + ahead < selection.rows) fetch_segments(k + ahead);
-      const std::size_t x = to_walk_[k].slot;
-      const double r_x = state_.row_sums[x];
-      for (std::uint32_t segments = to_walk_[k].segments; segments != 0;
-           segments &= segments - 1) {
+      walk_row(to_walk_[k].slot, to_walk_[k].segments, c, best);
+    }
+  }
+
+  /// Walks the segments of row x whose bounds may still come first; when
+  /// entries the row left out may, has the row written again keeping more
+  /// of them and walks it again (at last the row keeps them all).
+  void walk_row(std::size_t x, std::uint32_t segments, double c, Choice& best) {
+    const double r_x = state_.row_sums[x];
+    for (;;) {
+      bool deeper = false;
+      for (; segments != 0; segments &= segments - 1) {
         const auto b = static_cast<std::size_t>(std::countr_zero(segments));
         if (best.may_precede(segment_bound(c * store_.front(x, b), r_x, bin_max_[b]), x)) {
-          walk(x, b, c, best);
+          deeper = walk(x, b, c, best) || deeper;
         }
       }
+      if (!deeper) return;
+      store_.deepen_row(x);
+      segments = (std::uint32_t{1} << bins) - 1;
     }
   }
 
@@ -171,7 +180,9 @@ class FastEngine {
     best.offer(std::max(x, y), std::min(x, y), exact_q(std::max(x, y), std::min(x, y), c));
   }
 
-  void walk(std::size_t x, std::size_t b, double c, Choice& best) {
+  /// Walks the kept entries of segment b of row x while they may come
+  /// first; returns whether the entries it left out may.
+  bool walk(std::size_t x, std::size_t b, double c, Choice& best) {
     const Row& row = store_.row(x);
     const Entry* entries = store_.entries();
     const std::vector<double>& r = state_.row_sums;
@@ -179,23 +190,27 @@ class FastEngine {
     const Birth own = birth[x];
     const double r_x = r[x];
     const double r_bin = bin_max_[b];
+    const double lowest = store_.lowest(x, b);
     const std::size_t first = store_.drop_stale_front(x, b);
     const std::size_t end = store_.segment_last(x, b);
     std::size_t p = first;
     for (; p < end; ++p) {
       const Key key = entries[p].key;
-      if (!best.may_precede(segment_bound(c * row.floor(key), r_x, r_bin), x)) break;
+      if (!best.may_precede(segment_bound(c * store_.floor_at(x, b, key), r_x, r_bin), x)) break;
       const std::size_t y = entries[p].partner;
       if (birth[y] > own) continue;
       const std::size_t hi = std::max(x, y);
       const std::size_t lo = std::min(x, y);
-      const double t = c * row.scale.decode(key);
+      const double decoded = row.scale.decode(key);
+      const double t = c * (lowest > decoded ? lowest : decoded);
       if (!best.precedes((t - r[hi]) - r[lo], hi, lo)) continue;
       const double q = exact_q(hi, lo, c);
       best.offer(hi, lo, q);
       keep(hi, lo, q);
     }
     visited_ += p - first + 1;
+    const double left_out = store_.left_out(x, b);
+    return left_out != infinity && best.may_precede(segment_bound(c * left_out, r_x, r_bin), x);
   }
 
   /// Remembers the pairs of smallest Q met in this search: after a join,
@@ -257,7 +272,6 @@ class FastEngine {
     bool finite = true;
     detail::join_slots(state_, i, j, m, subtrees_.live, [&](std::size_t k, double e) {
       new_partners_[count] = static_cast<Partner>(k);
-      new_bins_[count] = subtrees_.bin_of[k];
       new_values_[count] = e;
       ++count;
       lowest = e < lowest ? e : lowest;
@@ -284,7 +298,7 @@ class FastEngine {
     std::size_t below = 0;
     for (const Partner s : live) below += r[s] < r_i ? 1u : 0u;
     subtrees_.bin_of[i] = static_cast<std::uint8_t>(below * bins / live.size());
-    store_.add_row(i, values, new_partners_, new_bins_.data(), scale);
+    store_.add_row(i, values, new_partners_, scale);
   }
 
   NJState& state_;
@@ -306,22 +320,24 @@ class FastEngine {
   std::size_t lowest_slot_ = 0;  // the row of smallest bound in the last search, or n
   std::uint64_t visited_ = 0;
 
-  // The new row of a join: partners, their bins and the distances.
+  // The new row of a join: partners and distances.
   std::vector<Partner> new_partners_;
-  std::vector<std::uint8_t> new_bins_;
   std::vector<double> new_values_;
 };
 
-// Slots and births must fit the 32-bit partner and birth fields. A row sum
-// is finite only when every distance in it is, so this admits exactly the
-// matrices without infinity or NaN (and without overflowing sums); the
-// others, and runs where a value turns out not finite on the way, are
-// finished by scanning every pair.
+// Small matrices are scanned: below 64 sequences setting up the rows costs
+// more than scanning every pair, and below 24 even the scan's list of live
+// slots does (benchmarks/bench_nj, "differential"). Slots and births must
+// fit the 32-bit partner and birth fields. A row sum is finite only when
+// every distance in it is, so this admits exactly the matrices without
+// infinity or NaN (and without overflowing sums); the others, and runs
+// where a value turns out not finite on the way, are finished by scanning.
 TreeResult join_fast(NJState& state, StopPoller& poller) {
   const std::size_t n = state.matrix.size();
+  if (n < 24) return finish_plain(state, poller);
   const bool finite =
       std::ranges::all_of(state.row_sums, [](double s) { return std::isfinite(s); });
-  if (finite && n < (std::size_t{1} << 31)) {
+  if (finite && n >= 64 && n < (std::size_t{1} << 31)) {
     FastEngine engine(state, poller);
     if (engine.join_all()) return final_join(state);
   }

@@ -28,7 +28,9 @@ ScanChoice scan_all_pairs(const NJState& state, double m) {
   return best;
 }
 
-TreeResult join_by_scans(NJState& state, StopPoller& poller) {
+}  // namespace
+
+TreeResult finish_plain(NJState& state, StopPoller& poller) {
   // Each join retires one slot, so this makes exactly n-2 join steps in all.
   for (std::uint64_t live = state.active.count(); live > 2; --live) {
     const auto m = static_cast<double>(live);
@@ -40,8 +42,6 @@ TreeResult join_by_scans(NJState& state, StopPoller& poller) {
   return final_join(state);
 }
 
-}  // namespace
-
 void join_pair(NJState& state, std::size_t i, std::size_t j, double m) {
   std::vector<std::size_t> live;
   live.reserve(static_cast<std::size_t>(m));
@@ -51,7 +51,7 @@ void join_pair(NJState& state, std::size_t i, std::size_t j, double m) {
 }
 
 TreeResult neighbor_joining_plain(DistMat matrix, const StopCheck& should_stop) {
-  return build_tree(std::move(matrix), should_stop, join_by_scans);
+  return build_tree(std::move(matrix), should_stop, finish_plain);
 }
 
 }  // namespace nj

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "distance/matrix.hpp"
-#include "nj/error.hpp"
 
 namespace nj::fast {
 
@@ -43,45 +42,26 @@ void Subtrees::assign_bins(const std::vector<double>& row_sums) {
   }
 }
 
-Row RowWriter::write(std::span<const double> values, std::span<const Partner> partners,
-                     const std::uint8_t* value_bins, const KeyScale& scale, Entry* out,
+Row RowWriter::order(std::span<const double> values, std::span<const Partner> partners,
+                     const std::uint8_t* value_bins, const KeyScale& scale,
                      std::array<std::uint32_t, bins>& segment_ends) {
   const std::size_t len = values.size();
   const unsigned bits = bits_for(len);
   encoded_.resize(len);
   buckets_.resize(len);
   scale.encode(values.data(), value_bins, len, 16 - bits, encoded_.data(), buckets_.data());
-  order(encoded_, partners, bits, out, segment_ends);
-  return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits))};
-}
-
-void RowWriter::regroup(std::span<const Key> keys, std::span<const Partner> partners,
-                        const std::uint8_t* bin_of, const Row& row, Entry* out,
-                        std::array<std::uint32_t, bins>& segment_ends) {
-  const auto bits = static_cast<unsigned>(16 - std::countr_zero(row.floor_mask));
-  buckets_.resize(keys.size());
-  for (std::size_t p = 0; p < keys.size(); ++p) {
-    buckets_[p] = bucket_of(bin_of[partners[p]], keys[p], 16 - bits);
-  }
-  order(keys, partners, bits, out, segment_ends);
-}
-
-void RowWriter::order(std::span<const Key> keys, std::span<const Partner> partners,
-                      unsigned bits, Entry* out,
-                      std::array<std::uint32_t, bins>& segment_ends) {
-  const std::size_t len = partners.size();
   counts_.assign((bins << bits) + 1, 0);
   for (std::size_t p = 0; p < len; ++p) ++counts_[buckets_[p] + 1u];
   for (std::size_t b = 1; b < counts_.size(); ++b) counts_[b] += counts_[b - 1];
   for (std::size_t b = 0; b < bins; ++b) segment_ends[b] = counts_[(b + 1) << bits];
-  // Scattering into a buffer that stays in cache, then copying the whole
-  // row out in order, spares the store scattered writes to cold memory.
   ordered_.resize(len);
+  ordered_values_.resize(len);
   for (std::size_t p = 0; p < len; ++p) {
     const std::uint32_t at = counts_[buckets_[p]]++;
-    ordered_[at] = Entry{keys[p], partners[p]};
+    ordered_[at] = Entry{encoded_[p], partners[p]};
+    ordered_values_[at] = values[p];
   }
-  std::memcpy(out, ordered_.data(), len * sizeof(Entry));
+  return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits)), 0};
 }
 
 EntryStore::EntryStore(std::size_t capacity) : capacity_(capacity) {
@@ -89,67 +69,150 @@ EntryStore::EntryStore(std::size_t capacity) : capacity_(capacity) {
   void* memory =
       mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) throw std::bad_alloc();
-  (void)madvise(memory, bytes_, MADV_HUGEPAGE);
   entries = static_cast<Entry*>(memory);
 }
 
 EntryStore::~EntryStore() { munmap(entries, bytes_); }
 
+void EntryStore::grow(std::size_t capacity) {
+  const std::size_t bytes = capacity * sizeof(Entry);
+  void* memory = mremap(entries, bytes_, bytes, MREMAP_MAYMOVE);
+  if (memory == MAP_FAILED) throw std::bad_alloc();
+  entries = static_cast<Entry*>(memory);
+  bytes_ = bytes;
+  capacity_ = capacity;
+}
+
 RowStore::RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>& row_sums,
-                   StopPoller& poller)
+                   const DistMat& matrix, StopPoller& poller)
     : subtrees_(subtrees),
       row_sums_(row_sums),
+      matrix_(matrix),
       poller_(poller),
       store_(capacity_for(n)),
-      tail_(pair_count(n)),
+      tail_(0),
       rows_(n),
       segment_begin_(n * bins, 0),
       segment_end_(n * bins, 0),
       front_(n * bins, infinity),
-      moved_keys_(n),
-      moved_partners_(n) {}
+      lowest_(n * bins, infinity),
+      left_out_(n * bins, infinity),
+      row_bins_(n),
+      gathered_partners_(n),
+      gathered_values_(n) {}
 
-// A quarter more room than the leaves need lets new rows go to the end
-// for a while before dead rows must be squeezed out, and keeps the store
-// (six bytes an entry) below the size of the matrix itself.
-std::size_t RowStore::capacity_for(std::size_t n) {
-  const std::size_t total = pair_count(n);
-  return std::max(total + total / 4, total + 2 * n);
+// A row keeps the first quarter of each segment, in bucket order, and at
+// least the first entries (all of a short segment); a row whose left-out
+// entries turn out to be needed is written again keeping twice as many,
+// and at last all of them. So the store (six bytes an entry) takes about a
+// fifth of the matrix's memory instead of three quarters of it.
+constexpr unsigned first_shift = 2;
+constexpr std::size_t short_segment = 16;
+
+/// How many of a segment's `len` entries a row keeps at depth `shift`.
+std::size_t RowStore::kept_of(std::size_t len, unsigned shift) noexcept {
+  if (len <= short_segment) return len;
+  return std::max(short_segment, (len + (std::size_t{1} << shift) - 1) >> shift);
 }
 
-void RowStore::place_leaf_row(std::size_t x, std::span<const double> values,
-                              std::span<const Partner> partners, const std::uint8_t* value_bins,
-                              const KeyScale& scale) {
-  place_row(x, pair_index(0, x), values, partners, value_bins, scale);
+/// At least the entries a row of `len` keeps at depth `shift`, whatever the
+/// bins of its partners: the sum of kept_of over the segments.
+std::size_t RowStore::room_for(std::size_t len, unsigned shift) noexcept {
+  return std::min(len, (len >> shift) + bins * (short_segment + 1));
+}
+
+// A quarter more room than the leaf rows need lets new rows go to the end
+// for a while before dead rows must be squeezed out.
+std::size_t RowStore::capacity_for(std::size_t n) {
+  std::size_t leaves = 0;
+  for (std::size_t x = 1; x < n; ++x) leaves += room_for(x, first_shift);
+  return leaves + leaves / 4 + 2 * n;
 }
 
 void RowStore::add_row(std::size_t x, std::span<const double> values,
-                       std::span<const Partner> partners, const std::uint8_t* value_bins,
-                       const KeyScale& scale) {
-  place_row(x, allocate(values.size()), values, partners, value_bins, scale);
+                       std::span<const Partner> partners, const KeyScale& scale) {
+  place_row(x, values, partners.first(values.size()), scale, first_shift, Room::may_rebin);
 }
 
+void RowStore::deepen_row(std::size_t x) { rewrite_row(x, rows_[x].shift - 1, Room::keep_bins); }
+
 void RowStore::retire_row(std::size_t s) {
+  release(s);
+  clear_segments(s);
+}
+
+/// Gives the space of slot s's row to later rows.
+void RowStore::release(std::size_t s) {
   const std::size_t len = segment_end_[s * bins + bins - 1];
   if (len > 0) {
     holes_.push_back(Hole{rows_[s].base, len});
     std::ranges::push_heap(holes_, {}, &Hole::length);
   }
+}
+
+void RowStore::clear_segments(std::size_t s) noexcept {
   for (std::size_t b = 0; b < bins; ++b) {
     segment_begin_[s * bins + b] = segment_end_[s * bins + b] = 0;
-    front_[s * bins + b] = infinity;
+    front_[s * bins + b] = left_out_[s * bins + b] = infinity;
   }
 }
 
-/// Writes the entries into the store at `at` as the row of slot x.
-void RowStore::place_row(std::size_t x, std::size_t at, std::span<const double> values,
-                         std::span<const Partner> partners, const std::uint8_t* value_bins,
-                         const KeyScale& scale) {
+/// Writes the entries (values[p], partners[p]) into the store as the row of
+/// slot x, keeping the first entries of each segment at depth `shift`.
+void RowStore::place_row(std::size_t x, std::span<const double> values,
+                         std::span<const Partner> partners, const KeyScale& scale,
+                         unsigned shift, Room how) {
+  const std::size_t room = room_for(values.size(), shift);
+  const std::size_t at = how == Room::append ? append(room) : allocate(room, how);
+  // The bins as they are now: making room may have put subtrees into new bins.
+  for (std::size_t p = 0; p < partners.size(); ++p) row_bins_[p] = subtrees_.bin_of[partners[p]];
   std::array<std::uint32_t, bins> ends{};
-  rows_[x] = writer_.write(values, partners.first(values.size()), value_bins, scale,
-                           store_.entries + at, ends);
+  rows_[x] = writer_.order(values, partners, row_bins_.data(), scale, ends);
   rows_[x].base = at;
-  set_segments(x, ends);
+  rows_[x].shift = shift;
+  const Entry* ordered = writer_.entries();
+  const double* ordered_values = writer_.values();
+  std::array<std::uint32_t, bins> kept_ends{};
+  std::size_t kept = 0;
+  std::uint32_t begin = 0;
+  for (std::size_t b = 0; b < bins; ++b) {
+    const std::size_t keep = kept_of(ends[b] - begin, shift);
+    std::memcpy(store_.entries + at + kept, ordered + begin, keep * sizeof(Entry));
+    double smallest_kept = infinity;
+    for (std::size_t p = begin; p < begin + keep; ++p) {
+      smallest_kept = ordered_values[p] < smallest_kept ? ordered_values[p] : smallest_kept;
+    }
+    double smallest_left_out = infinity;
+    for (std::size_t p = begin + keep; p < ends[b]; ++p) {
+      smallest_left_out = ordered_values[p] < smallest_left_out ? ordered_values[p] : smallest_left_out;
+    }
+    lowest_[x * bins + b] = std::min(smallest_kept, smallest_left_out);
+    left_out_[x * bins + b] = smallest_left_out;
+    kept += keep;
+    kept_ends[b] = static_cast<std::uint32_t>(kept);
+    begin = ends[b];
+  }
+  give_back(at, room, kept);
+  set_segments(x, kept_ends);
+}
+
+/// Writes row x again from the matrix at depth `shift`: its live partners are
+/// the live subtrees older than x. Its distances have not changed since it
+/// was made, so its key scale still covers them.
+void RowStore::rewrite_row(std::size_t x, unsigned shift, Room how) {
+  std::size_t count = 0;
+  for (const Partner y : subtrees_.live) {
+    if (subtrees_.birth[y] >= subtrees_.birth[x]) continue;
+    gathered_partners_[count] = y;
+    gathered_values_[count] = matrix_.get(x, y);
+    ++count;
+  }
+  poller_.spend(4 * count);
+  const KeyScale scale = rows_[x].scale;
+  if (how != Room::append) release(x);
+  clear_segments(x);
+  place_row(x, std::span(gathered_values_).first(count),
+            std::span(gathered_partners_).first(count), scale, shift, how);
 }
 
 /// Sets the segments of row x from their ends and reads their fronts.
@@ -160,14 +223,29 @@ void RowStore::set_segments(std::size_t x, const std::array<std::uint32_t, bins>
     segment_begin_[x * bins + b] = begin;
     segment_end_[x * bins + b] = ends[b];
     const bool empty = begin == ends[b];
-    front_[x * bins + b] = empty ? infinity : row.floor(store_.entries[row.base + begin].key);
+    front_[x * bins + b] =
+        empty ? left_out(x, b) : front_of(x, b, store_.entries[row.base + begin].key);
     begin = ends[b];
   }
 }
 
+/// Gives back the end of the `room` entries at `at` that a row of `kept`
+/// entries did not use.
+void RowStore::give_back(std::size_t at, std::size_t room, std::size_t kept) {
+  if (at + room == tail_) {
+    tail_ = at + kept;
+  } else if (room - kept >= smallest_hole) {
+    holes_.push_back(Hole{at + kept, room - kept});
+    std::ranges::push_heap(holes_, {}, &Hole::length);
+  }
+}
+
 /// Where a row of `len` entries goes: into the largest space a dead row
-/// left, when that is large enough, or else at the end of the store.
-std::size_t RowStore::allocate(std::size_t len) {
+/// left, when that is large enough, or else at the end of the store. Dropping
+/// dead rows is cheap and usually makes room there; writing the rows again
+/// drops their stale entries too, but puts subtrees into new bins, which a
+/// search must not see. Failing both, the store grows.
+std::size_t RowStore::allocate(std::size_t len, Room how) {
   if (!holes_.empty() && holes_.front().length >= len) {
     std::ranges::pop_heap(holes_, {}, &Hole::length);
     const Hole hole = holes_.back();
@@ -178,35 +256,36 @@ std::size_t RowStore::allocate(std::size_t len) {
     }
     return hole.base;
   }
-  make_room(len);
+  if (store_.capacity() - tail_ < len) compact(false);
+  if (store_.capacity() - tail_ < len && how == Room::may_rebin) compact(true);
+  return append(len);
+}
+
+/// Room for `len` entries at the end of the store, enlarging it if need be.
+std::size_t RowStore::append(std::size_t len) {
+  if (store_.capacity() - tail_ < len) {
+    store_.grow(std::max(tail_ + len, store_.capacity() + store_.capacity() / 4));
+  }
   tail_ += len;
   return tail_ - len;
 }
 
-/// Makes room for `len` entries at the end of the store. Dropping dead
-/// rows is cheap and usually enough; stale entries can always go, since the
-/// live pairs alone never fill the store.
-void RowStore::make_room(std::size_t len) {
-  if (store_.capacity() - tail_ >= len) return;
-  compact(false);
-  if (store_.capacity() - tail_ >= len) return;
-  compact(true);
-  if (store_.capacity() - tail_ < len) internal_failure("the entry store holds every live pair");
-}
-
 void RowStore::compact(bool rebin) {
   holes_.clear();
-  if (rebin) {
-    subtrees_.assign_bins(row_sums_);
-    subtrees_.last_binned = subtrees_.live.size();
-  }
   order_.clear();
   for (const Partner s : subtrees_.live) {
     if (segment_end_[s * bins + bins - 1] > 0) order_.push_back(s);
   }
+  if (rebin) {
+    subtrees_.assign_bins(row_sums_);
+    subtrees_.last_binned = subtrees_.live.size();
+    tail_ = 0;
+    for (const std::size_t s : order_) rewrite_row(s, first_shift, Room::append);
+    return;
+  }
   std::ranges::sort(order_, {}, [&](std::size_t s) { return rows_[s].base; });
   std::size_t to = 0;
-  for (const std::size_t s : order_) to = rebin ? regroup_row(s, to) : move_row(s, to);
+  for (const std::size_t s : order_) to = move_row(s, to);
   tail_ = to;
 }
 
@@ -219,30 +298,6 @@ std::size_t RowStore::move_row(std::size_t s, std::size_t to) {
   row.base = to;
   poller_.spend(len / 4);
   return to + len;
-}
-
-/// Writes row s at `to`, ordered by the current bins, without its stale
-/// entries; returns where the next row goes.
-std::size_t RowStore::regroup_row(std::size_t s, std::size_t to) {
-  Row& row = rows_[s];
-  std::size_t kept = 0;
-  for (std::size_t b = 0; b < bins; ++b) {
-    const std::size_t end = row.base + segment_end_[s * bins + b];
-    for (std::size_t p = row.base + segment_begin_[s * bins + b]; p < end; ++p) {
-      const Entry entry = store_.entries[p];
-      if (subtrees_.birth[entry.partner] > subtrees_.birth[s]) continue;
-      moved_keys_[kept] = entry.key;
-      moved_partners_[kept] = entry.partner;
-      ++kept;
-    }
-  }
-  row.base = to;
-  poller_.spend(2 * kept);
-  std::array<std::uint32_t, bins> ends{};
-  writer_.regroup(std::span(moved_keys_).first(kept), std::span(moved_partners_).first(kept),
-                  subtrees_.bin_of.data(), row, store_.entries + to, ends);
-  set_segments(s, ends);
-  return to + kept;
 }
 
 }  // namespace nj::fast

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The rows of the fast engine. Each live pair is kept once, as an entry in
-// the row of the younger of its two subtrees; a row is cut into one segment
-// per row-sum bin of the other subtree, each ordered by bucket of distance.
-// The rows share one store, where a new row takes the space a dead row left
+// The rows of the fast engine. Each live pair belongs to the row of the
+// younger of its two subtrees; a row is cut into one segment per row-sum bin
+// of the other subtree, each ordered by bucket of distance. A row keeps only
+// the first entries of each segment (a quarter, and all of a short one) and
+// the smallest distance of those it leaves out; a search that needs more
+// has the row written again from the matrix, keeping twice as many. The
+// rows share one store, where a new row takes the space a dead row left
 // when one is large enough, and the live rows are squeezed together when
 // the end of the store is reached.
 #pragma once
@@ -17,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "distance/matrix.hpp"
 #include "engine/keys.hpp"
 #include "nj/stop.hpp"
 
@@ -86,44 +90,45 @@ struct Row {
   std::size_t base = 0;
   KeyScale scale;
   Key floor_mask = 0xFFFF;
+  /// The row keeps about 1 / 2^shift of each segment.
+  unsigned shift = 0;
 
   /// A lower bound of the distances of this entry and of every entry after
   /// it in its segment: the smallest value of its bucket.
   double floor(Key key) const noexcept { return scale.decode(static_cast<Key>(key & floor_mask)); }
 };
 
-/// Writes rows: entries ordered by bin and then by the top bits of their
-/// key, in one counting pass. Within one bucket the entries keep no order,
-/// so a bound taken at an entry must use its bucket's floor (Row::floor) to
-/// hold for the entries after it.
+/// Orders rows: entries by bin and then by the top bits of their key, in
+/// one counting pass. Within one bucket the entries keep no order, so a
+/// bound taken at an entry must use its bucket's floor (Row::floor) to hold
+/// for the entries after it.
 class RowWriter {
  public:
   /// Encodes and orders the entries (values[p], partners[p]), whose
-  /// partners are in the bins `value_bins[p]`, into `out`; returns the row
-  /// without its base and sets where each bin's segment ends.
-  Row write(std::span<const double> values, std::span<const Partner> partners,
-            const std::uint8_t* value_bins, const KeyScale& scale, Entry* out,
+  /// partners are in the bins `value_bins[p]`: entries() and values() then
+  /// hold them by bin and bucket, and `segment_ends` says where each bin's
+  /// segment ends. Returns the row without its base. Ordering in a buffer
+  /// that stays in cache, then copying it out, spares the store scattered
+  /// writes to cold memory.
+  Row order(std::span<const double> values, std::span<const Partner> partners,
+            const std::uint8_t* value_bins, const KeyScale& scale,
             std::array<std::uint32_t, bins>& segment_ends);
 
-  /// Orders a row's entries again after the bins changed, at the row's
-  /// bucket width. The output must not overlap the input.
-  void regroup(std::span<const Key> keys, std::span<const Partner> partners,
-               const std::uint8_t* bin_of, const Row& row, Entry* out,
-               std::array<std::uint32_t, bins>& segment_ends);
+  const Entry* entries() const noexcept { return ordered_.data(); }
+  const double* values() const noexcept { return ordered_values_.data(); }
 
  private:
-  /// Orders the entries by their buckets (buckets_).
-  void order(std::span<const Key> keys, std::span<const Partner> partners, unsigned bits,
-             Entry* out, std::array<std::uint32_t, bins>& segment_ends);
-
   std::vector<std::uint32_t> counts_;
   std::vector<Key> encoded_;
   std::vector<std::uint16_t> buckets_;
   std::vector<Entry> ordered_;
+  std::vector<double> ordered_values_;
 };
 
-/// Anonymous memory for the entries, asked for in huge pages where the
-/// system grants them: the search reads it at scattered places.
+/// Anonymous memory for the entries. It is not asked for in huge pages:
+/// where the system compacts memory for such requests on first touch, or a
+/// virtual machine backs fresh huge pages slowly, that costs seconds of
+/// kernel time at large n, more than the fewer TLB misses of the search save.
 class EntryStore {
  public:
   explicit EntryStore(std::size_t capacity);
@@ -133,6 +138,9 @@ class EntryStore {
 
   std::size_t capacity() const noexcept { return capacity_; }
 
+  /// Enlarges the store, keeping its entries (they may move).
+  void grow(std::size_t capacity);
+
   Entry* entries = nullptr;
 
  private:
@@ -141,36 +149,38 @@ class EntryStore {
 };
 
 /// The rows of the live subtrees of a run over n leaves, with their segments:
-/// per slot and bin, where the segment's entries lie relative to the row's
-/// base, and its front, a lower bound of their distances (the floor of its
-/// first entry's bucket; infinity when it is empty).
+/// per slot and bin, where the kept entries lie relative to the row's base,
+/// the smallest distance of the segment when the row was written and of the
+/// entries it left out (infinity when it keeps all), and its front, a lower
+/// bound of the distances of its live pairs, kept or left out (infinity when
+/// it has none).
 class RowStore {
  public:
   /// An empty store with room for the rows of the n leaves and more.
-  /// `subtrees` and `row_sums` are read when rows are ordered anew by fresh
-  /// bins; moving rows spends the poller's units.
+  /// `subtrees`, `row_sums` and the matrix are read when rows are written
+  /// again; moving rows spends the poller's units.
   RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>& row_sums,
-           StopPoller& poller);
+           const DistMat& matrix, StopPoller& poller);
 
-  /// Writes the row of leaf x, whose values are the distances of row x of
-  /// the matrix, where that row lies in the triangle.
-  void place_leaf_row(std::size_t x, std::span<const double> values,
-                      std::span<const Partner> partners, const std::uint8_t* value_bins,
-                      const KeyScale& scale);
-
-  /// Writes the entries (values[p], partners[p]), whose partners are in the
-  /// bins value_bins[p], as the new row of slot x.
+  /// Writes the entries (values[p], partners[p]) as the new row of slot x,
+  /// its partners in their current bins. A new row may put subtrees into
+  /// new bins when the store is full (see compact).
   void add_row(std::size_t x, std::span<const double> values, std::span<const Partner> partners,
-               const std::uint8_t* value_bins, const KeyScale& scale);
+               const KeyScale& scale);
+
+  /// Writes row x again from the matrix keeping twice as many entries of
+  /// each segment, without changing any bin: for a search that needs the
+  /// entries the row left out.
+  void deepen_row(std::size_t x);
 
   /// Gives the space of slot s's row to later rows and empties its segments.
   void retire_row(std::size_t s);
 
   /// Moves the live rows to the front of the store, in store order, and
-  /// drops the dead ones. With `rebin`, first puts every live subtree into
-  /// the bin of its current row-sum rank, and each row is then ordered anew
-  /// by the new bins without its stale entries. Rows only move down, so each
-  /// move is safe in place.
+  /// drops the dead ones; rows only move down, so each move is safe in
+  /// place. With `rebin`, instead puts every live subtree into the bin of
+  /// its current row-sum rank and writes every live row again from the
+  /// matrix, by the new bins and without stale entries.
   void compact(bool rebin);
 
   const Entry* entries() const noexcept { return store_.entries; }
@@ -185,6 +195,22 @@ class RowStore {
   /// The fronts of all rows, eight per slot in one cache line.
   const double* fronts() const noexcept { return front_.data(); }
   double front(std::size_t x, std::size_t b) const noexcept { return front_[x * bins + b]; }
+  /// The smallest distance of segment b of row x when the row was written.
+  double lowest(std::size_t x, std::size_t b) const noexcept { return lowest_[x * bins + b]; }
+  /// The smallest distance of the entries segment b of row x left out, or
+  /// infinity.
+  double left_out(std::size_t x, std::size_t b) const noexcept { return left_out_[x * bins + b]; }
+
+  /// A lower bound of the distances of the kept entry with this key in
+  /// segment b of row x and of every kept entry after it: the larger of its
+  /// bucket's floor and the segment's smallest distance. Where many
+  /// distances are equal, the floors lie below all of them and could not
+  /// tell an exact tie from a smaller Q; the smallest distance can.
+  double floor_at(std::size_t x, std::size_t b, Key key) const noexcept {
+    const double floor = rows_[x].floor(key);
+    const double smallest = lowest_[x * bins + b];
+    return smallest > floor ? smallest : floor;
+  }
 
   /// Skips the stale entries at the front of a segment for good, refreshes
   /// its front value and returns the store position of its first entry.
@@ -195,23 +221,37 @@ class RowStore {
     const std::size_t end = row.base + segment_end_[x * bins + b];
     while (p < end && subtrees_.birth[store_.entries[p].partner] > own) ++p;
     segment_begin_[x * bins + b] = static_cast<std::uint32_t>(p - row.base);
-    front_[x * bins + b] = p < end ? row.floor(store_.entries[p].key) : infinity;
+    front_[x * bins + b] = p < end ? front_of(x, b, store_.entries[p].key) : left_out(x, b);
     return p;
   }
 
  private:
+  /// How a row finds room in the store: with leave to put subtrees into
+  /// new bins, without it (during a search), or at the end of the store
+  /// while every row is being written again.
+  enum class Room { may_rebin, keep_bins, append };
+
+  static std::size_t kept_of(std::size_t len, unsigned shift) noexcept;
+  static std::size_t room_for(std::size_t len, unsigned shift) noexcept;
   static std::size_t capacity_for(std::size_t n);
-  void place_row(std::size_t x, std::size_t at, std::span<const double> values,
-                 std::span<const Partner> partners, const std::uint8_t* value_bins,
-                 const KeyScale& scale);
+  double front_of(std::size_t x, std::size_t b, Key key) const noexcept {
+    const double kept = floor_at(x, b, key);
+    return left_out(x, b) < kept ? left_out(x, b) : kept;
+  }
+  void place_row(std::size_t x, std::span<const double> values, std::span<const Partner> partners,
+                 const KeyScale& scale, unsigned shift, Room how);
+  void rewrite_row(std::size_t x, unsigned shift, Room how);
   void set_segments(std::size_t x, const std::array<std::uint32_t, bins>& ends);
-  std::size_t allocate(std::size_t len);
-  void make_room(std::size_t len);
+  void clear_segments(std::size_t x) noexcept;
+  void release(std::size_t s);
+  void give_back(std::size_t at, std::size_t room, std::size_t kept);
+  std::size_t allocate(std::size_t len, Room how);
+  std::size_t append(std::size_t len);
   std::size_t move_row(std::size_t s, std::size_t to);
-  std::size_t regroup_row(std::size_t s, std::size_t to);
 
   Subtrees& subtrees_;
   const std::vector<double>& row_sums_;
+  const DistMat& matrix_;
   StopPoller& poller_;
   EntryStore store_;
   std::size_t tail_;  // where the space at the end of the store begins
@@ -228,12 +268,15 @@ class RowStore {
   std::vector<std::uint32_t> segment_begin_;
   std::vector<std::uint32_t> segment_end_;
   LineAlignedDoubles front_;
+  std::vector<double> lowest_;
+  std::vector<double> left_out_;
 
   RowWriter writer_;
-  // A row being moved during a compaction that puts subtrees in new bins.
-  std::vector<Key> moved_keys_;
-  std::vector<Partner> moved_partners_;
-  std::vector<std::size_t> order_;
+  std::vector<std::uint8_t> row_bins_;  // the bins of the partners of a row being written
+  // A row being written again from the matrix.
+  std::vector<Partner> gathered_partners_;
+  std::vector<double> gathered_values_;
+  std::vector<std::size_t> order_;  // the live rows during a compaction
 };
 
 }  // namespace nj::fast

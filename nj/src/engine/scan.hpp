@@ -30,9 +30,13 @@ struct ScanChoice {
   }
 };
 
-/// Performs the join steps that remain, each with a scan of every live pair
-/// in the plain engine's order, then the final join: the same choices as the
-/// plain engine, found faster (rows read through a list of the live slots,
+/// Performs the join steps that remain with the plain engine's own scan,
+/// then the final join.
+TreeResult finish_plain(NJState& state, StopPoller& poller);
+
+/// Performs the join steps that remain, then the final join: the same
+/// choices as the plain engine, found by scanning from the last pair
+/// backwards up to the last NaN (rows read through a list of the live slots,
 /// four pairs tested at once), from whatever state the fast engine left.
 TreeResult finish_scanning(NJState& state, StopPoller& poller);
 

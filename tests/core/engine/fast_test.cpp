@@ -15,10 +15,18 @@
 #include "distance/matrix.hpp"
 #include "distance/workspace.hpp"
 #include "engine/neighbor_joining.hpp"
+#include "differential_inputs.hpp"
 #include "evolved_alignment.hpp"
 
 namespace nj {
 namespace {
+
+using testing::alignment_matrix;
+using testing::direct_matrix;
+using testing::names_for;
+using testing::outbreak_alignment;
+using testing::star_alignment;
+using testing::tie_prone_alignment;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -67,12 +75,6 @@ std::string outcome(const std::expected<std::unique_ptr<TreeNode>, std::string>&
   return result ? dump(**result) : "error: " + result.error();
 }
 
-std::vector<std::string> names_for(std::size_t n) {
-  std::vector<std::string> names;
-  for (std::size_t s = 0; s < n; ++s) names.push_back("s" + std::to_string(s));
-  return names;
-}
-
 // Runs both engines on a copy of `matrix`; true when they agree exactly.
 ::testing::AssertionResult engines_agree(const DistMat& matrix) {
   const std::string plain = outcome(neighbor_joining_plain(matrix));
@@ -82,70 +84,6 @@ std::vector<std::string> names_for(std::size_t n) {
                                        << "\nfast:  " << fast;
 }
 
-// Alignments that make ties: few columns, few letters, repeated rows.
-template <Alphabet A>
-MSA<A> tie_prone_alignment(std::mt19937_64& rng, std::size_t n, std::size_t length,
-                           const std::string& letters) {
-  std::uniform_int_distribution<std::size_t> letter(0, letters.size() - 1);
-  std::bernoulli_distribution repeat(0.3);
-  MSA<A> msa;
-  std::vector<std::uint8_t> previous;
-  for (std::size_t s = 0; s < n; ++s) {
-    std::string text(length, ' ');
-    for (char& c : text) c = letters[letter(rng)];
-    std::vector<std::uint8_t> row = encode<A>(text);
-    if (s > 0 && repeat(rng)) {
-      row = msa.sequences[std::uniform_int_distribution<std::size_t>(0, s - 1)(rng)];
-    }
-    (void)msa.add_row("s" + std::to_string(s), std::move(row));
-  }
-  return msa;
-}
-
-DistMat alignment_matrix(std::mt19937_64& rng, std::size_t n) {
-  const std::size_t length = std::uniform_int_distribution<std::size_t>(0, 12)(rng);
-  const std::size_t kind = std::uniform_int_distribution<std::size_t>(0, 4)(rng);
-  static const std::vector<std::string> dna_letters = {"AC", "AG", "ACGT", "ACGTN-", "A-"};
-  static const std::vector<std::string> protein_letters = {"AR", "ARNDW", "ARX-",
-                                                           "ACDEFGHIKLMNPQRSTVWY"};
-  if (kind < 3) {
-    const std::string& letters = dna_letters[rng() % dna_letters.size()];
-    const auto model = static_cast<SubstitutionModel>(kind);  // PDiff, JukesCantor, Kimura2P
-    return DistanceWorkspace().from_msa(tie_prone_alignment<DNA>(rng, n, length, letters), model);
-  }
-  const std::string& letters = protein_letters[rng() % protein_letters.size()];
-  const SubstitutionModel model = kind == 3 ? SubstitutionModel::PDiff : SubstitutionModel::Poisson;
-  return DistanceWorkspace().from_msa(tie_prone_alignment<Protein>(rng, n, length, letters), model);
-}
-
-// Direct matrices: small sets of values (many ties, zeros of both signs,
-// negative values), continuous values, the non-finite cases, huge values
-// whose products and sums overflow (Q of -infinity, ties among them, sums
-// that overflow part way through a run), and a few huge values among small.
-DistMat direct_matrix(std::mt19937_64& rng, std::size_t n) {
-  DistMat matrix = DistMat::zeros(names_for(n));
-  std::uniform_real_distribution<double> uniform(0.0, 1.0);
-  const std::size_t kind = std::uniform_int_distribution<std::size_t>(0, 8)(rng);
-  static const std::vector<double> small_set = {0.0, -0.0, 0.25, 0.5, 1.0, 1.0, 2.0, 3.0};
-  static const std::vector<double> signed_set = {-1.0, -0.0, 0.0, 0.5, 1.0, 2.0, 2.0, 4.0};
-  for (double& d : matrix.distances) {
-    switch (kind) {
-      case 0: d = small_set[rng() % small_set.size()]; break;
-      case 1: d = signed_set[rng() % signed_set.size()]; break;
-      case 2: d = std::round(uniform(rng) * 8.0) / 8.0; break;
-      case 3: d = uniform(rng); break;
-      case 4: d = uniform(rng) < 0.02 ? (uniform(rng) < 0.5 ? inf : nan) : uniform(rng); break;
-      case 5: d = (uniform(rng) < 0.5 ? -1.0 : 1.0) * 0x1p1020 * (1.0 + uniform(rng)); break;
-      case 6:
-        d = (uniform(rng) < 0.8 ? -1.0 : 1.0) * 0x1p1019 * std::round(1.0 + 3.0 * uniform(rng));
-        break;
-      case 7: d = uniform(rng) < 0.1 ? 0x1p1000 * uniform(rng) : uniform(rng); break;
-      default: d = 1.0; break;
-    }
-  }
-  return matrix;
-}
-
 TEST(FastEngine, MatchesThePlainEngineBitForBit) {
   const std::uint64_t seed = test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed));
@@ -153,7 +91,8 @@ TEST(FastEngine, MatchesThePlainEngineBitForBit) {
   constexpr int inputs = 10000;
   int differences = 0;
   for (int input = 0; input < inputs && differences < 5; ++input) {
-    const std::size_t n = std::uniform_int_distribution<std::size_t>(0, 60)(rng);
+    // Below 64 sequences the fast engine scans; a third of the inputs lie above.
+    const std::size_t n = std::uniform_int_distribution<std::size_t>(0, 100)(rng);
     const DistMat matrix = input % 2 == 0 ? alignment_matrix(rng, n) : direct_matrix(rng, n);
     const ::testing::AssertionResult agree = engines_agree(matrix);
     if (!agree) ++differences;
@@ -185,6 +124,21 @@ TEST(FastEngine, MatchesThePlainEngineOnLargerInputs) {
     DistMat wide = coarse;
     for (double& d : wide.distances) d = uniform(rng) < 0.002 ? saturated : d;
     EXPECT_TRUE(engines_agree(wide));
+  }
+}
+
+TEST(FastEngine, MatchesThePlainEngineOnNearIdenticalAndSaturatedInputs) {
+  const std::uint64_t seed = test_seed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (const auto model : {SubstitutionModel::JukesCantor, SubstitutionModel::Kimura2P}) {
+    for (const std::size_t n : {std::size_t{40}, std::size_t{150}, std::size_t{400}}) {
+      EXPECT_TRUE(engines_agree(DistanceWorkspace().from_msa(outbreak_alignment(rng, n, 3000), model)));
+      EXPECT_TRUE(engines_agree(DistanceWorkspace().from_msa(star_alignment(rng, n), model)));
+      // Random rows of 20 columns: most distances infinite.
+      EXPECT_TRUE(engines_agree(
+          DistanceWorkspace().from_msa(tie_prone_alignment<DNA>(rng, n, 20, "ACGT"), model)));
+    }
   }
 }
 
