@@ -6,8 +6,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <cstdint>
 #include <exception>
 #include <expected>
@@ -37,13 +35,14 @@ PyObject* raise_unless_set() noexcept;
 /// every C++ failure that leaves it: a Python error already set stays, a
 /// stopped run leaves the exception that stopped it, allocation failure is
 /// MemoryError and anything else RuntimeError("internal failure: ...").
-/// A thread ended by the interpreter unwinds straight through.
+/// A thread ended by the interpreter unwinds straight through: that
+/// unwinding is no C++ exception, and std::current_exception() is empty
+/// for it (a handler that named its type would bind a reference to no
+/// object).
 template <class Body>
 PyObject* boundary(Body&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const PyErrAlreadySet&) {
     return raise_unless_set();
   } catch (const nj::Cancelled&) {
@@ -53,6 +52,7 @@ PyObject* boundary(Body&& body) {
   } catch (const std::exception& failure) {
     return raise_internal(failure.what());
   } catch (...) {
+    if (!std::current_exception()) throw;
     return raise_internal("unknown failure");
   }
 }
@@ -100,10 +100,10 @@ auto without_lock(Work&& work) {
     auto result = work(lock);
     lock.take();
     return result;
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
-    lock.take();
+    // Not when the thread is being ended (see boundary): the lock is not
+    // its to take any more.
+    if (std::current_exception()) lock.take();
     throw;
   }
 }

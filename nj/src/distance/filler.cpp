@@ -6,14 +6,14 @@
 
 #include "distance/bit_planes.hpp"
 #include "distance/kernels.hpp"
+#include "distance/matrix.hpp"
+#include "distance/skip_kernels.hpp"
+#include "distance/skip_table.hpp"
 #include "distance/table.hpp"
 #include "distance/tiles.hpp"
-#include "distance/matrix.hpp"
 #include "message_text.hpp"
 #include "models.hpp"
 #include "nj/error.hpp"
-#include "distance/skip_kernels.hpp"
-#include "distance/skip_table.hpp"
 
 namespace nj::kit::detail {
 

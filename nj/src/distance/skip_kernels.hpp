@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "distance/kernels.hpp"
 #include "alphabet.hpp"
+#include "distance/kernels.hpp"
 
 namespace nj::detail {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "nj/config.hpp"
 #include "distance/skip_kernels.hpp"
+#include "nj/config.hpp"
 
 namespace nj::kit::detail {
 

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "kit/builder_state.hpp"
+#include "kit/workers.hpp"
 #include "message_text.hpp"
 #include "nj/error.hpp"
-#include "kit/workers.hpp"
 
 namespace nj::kit {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "nj/toolkit.hpp"
 #include "kit/plane_rows.hpp"
 #include "kit/row_encoding.hpp"
+#include "nj/toolkit.hpp"
 
 namespace nj::kit {
 

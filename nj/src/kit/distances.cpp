@@ -4,12 +4,12 @@
 #include <atomic>
 #include <cmath>
 
+#include "distance/filler.hpp"
 #include "distance/matrix.hpp"
 #include "distance/tiles.hpp"
+#include "kit/workers.hpp"
 #include "message_text.hpp"
 #include "nj/error.hpp"
-#include "distance/filler.hpp"
-#include "kit/workers.hpp"
 
 namespace nj::kit {
 

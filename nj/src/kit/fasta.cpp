@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "kit/builder_state.hpp"
-#include "nj/error.hpp"
-#include "message_text.hpp"
 #include "kit/workers.hpp"
+#include "message_text.hpp"
+#include "nj/error.hpp"
 
 namespace nj::kit {
 

@@ -3,9 +3,9 @@
 #include <variant>
 
 #include "engine/neighbor_joining.hpp"
-#include "nj/error.hpp"
 #include "kit/tree_parts.hpp"
 #include "kit/workers.hpp"
+#include "nj/error.hpp"
 
 namespace nj::kit {
 

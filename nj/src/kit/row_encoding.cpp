@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "alphabet.hpp"
 #include "distance/bit_planes.hpp"
 #include "distance/kernels.hpp"
-#include "alphabet.hpp"
 #include "kit/plane_rows.hpp"
 
 #include "simd.hpp"

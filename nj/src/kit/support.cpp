@@ -3,16 +3,16 @@
 #include <atomic>
 #include <mutex>
 
+#include "distance/filler.hpp"
 #include "distance/tiles.hpp"
 #include "engine/neighbor_joining.hpp"
-#include "message_text.hpp"
-#include "nj/error.hpp"
-#include "msa.hpp"
-#include "distance/filler.hpp"
 #include "kit/plane_rows.hpp"
 #include "kit/row_encoding.hpp"
 #include "kit/tree_parts.hpp"
 #include "kit/workers.hpp"
+#include "message_text.hpp"
+#include "msa.hpp"
+#include "nj/error.hpp"
 
 namespace nj::kit {
 

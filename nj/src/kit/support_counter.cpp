@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "nj/error.hpp"
 #include "kit/tree_parts.hpp"
+#include "nj/error.hpp"
 
 namespace nj::kit {
 

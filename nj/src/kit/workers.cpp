@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "kit/workers.hpp"
 
-#include <cxxabi.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -67,14 +65,16 @@ class Team {
   }
 
  private:
+  // A C++ exception is kept for the calling thread; anything else (the
+  // forced unwinding that ends a thread, for which current_exception() is
+  // empty) passes through.
   void run(unsigned worker) {
     try {
       body_(worker, should_stop_);
-    } catch (abi::__forced_unwind&) {
-      finish(nullptr);
-      throw;
     } catch (...) {
-      finish(std::current_exception());
+      const std::exception_ptr failure = std::current_exception();
+      finish(failure);
+      if (!failure) throw;
       return;
     }
     finish(nullptr);
