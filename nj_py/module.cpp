@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "names.hpp"
@@ -35,7 +36,7 @@ constexpr const char* panic_doc =
     "It derives from BaseException rather than Exception, so that it propagates\n"
     "through ordinary `except Exception` handlers.";
 
-PyObject* raise_panic(const char* message) noexcept {
+PyObject* raise_panic(std::string_view message) {
   if (panic_exception == nullptr) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
@@ -50,7 +51,8 @@ PyObject* raise_panic(const char* message) noexcept {
 // Runs `body` (which returns a new reference, or null with an exception set)
 // and maps every C++ failure that leaves it to its Python exception.
 template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+PyObject* boundary(Body&& body) {
+  const CallThread call;
   try {
     return body();
   } catch (const PyErrAlreadySet&) {
@@ -58,10 +60,17 @@ PyObject* boundary(Body&& body) noexcept {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const nj::InternalError& failure) {
-    return raise_panic(failure.what());
+    return raise_panic(failure.message());
   } catch (const std::exception& failure) {
     return raise_panic(failure.what());
   } catch (...) {
+    // What is not a C++ exception is not ours to turn into a Python one. The
+    // forced unwinding that ends a thread (abi::__forced_unwind: the
+    // interpreter ends a daemon thread that wants the lock back while it
+    // finalizes) is such, and goes on through the interpreter's frames to the
+    // thread's end. It is told by having no exception object: a handler for
+    // abi::__forced_unwind would bind a reference to none.
+    if (!std::current_exception()) throw;
     return raise_panic("unknown internal failure");
   }
 }
@@ -134,12 +143,20 @@ class RunContext {
 
   // Calls on_progress(completed, total). Its result is ignored and an
   // ordinary Exception it raises is discarded; anything else (KeyboardInterrupt,
-  // SystemExit, PanicException) stops the run and reaches the caller.
+  // SystemExit, PanicException, even one that is also an Exception) stops the
+  // run and reaches the caller. Signals that came during the replicate are
+  // handled first, so that a handler's exception is not taken for the
+  // callback's and discarded.
   void report(std::uint64_t completed, std::uint64_t total) {
+    if (should_stop()) throw nj::Cancelled();
     if (call_callback(completed, total)) return;
     PendingError failure = PendingError::fetch();
-    if (!failure || failure.matches(PyExc_Exception)) return;
-    if (failure.matches(panic_exception)) print_callback_panic(failure);
+    if (!failure) return;
+    if (failure.matches(panic_exception)) {
+      print_callback_panic(failure);
+    } else if (failure.matches(PyExc_Exception)) {
+      return;
+    }
     stop_reason_ = std::move(failure);
     throw nj::Cancelled();
   }
@@ -151,7 +168,7 @@ class RunContext {
   }
 
  private:
-  bool call_callback(std::uint64_t completed, std::uint64_t total) noexcept {
+  bool call_callback(std::uint64_t completed, std::uint64_t total) {
     const OwnedRef done = OwnedRef::steal(PyLong_FromUnsignedLongLong(completed));
     const OwnedRef all = OwnedRef::steal(PyLong_FromUnsignedLongLong(total));
     if (!done || !all) return false;
@@ -160,7 +177,7 @@ class RunContext {
     return static_cast<bool>(result);
   }
 
-  static void print_callback_panic(const PendingError& failure) noexcept {
+  static void print_callback_panic(const PendingError& failure) {
     PySys_WriteStderr("_nj_py: the progress callback raised PanicException; the run is abandoned\n");
     PyErr_Display(failure.type.get(), failure.value.get(), failure.traceback.get());
   }

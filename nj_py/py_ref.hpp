@@ -10,6 +10,38 @@
 
 namespace nj_py {
 
+namespace detail {
+// The thread state of the call of ours that this thread is running (set by
+// CallThread), or null outside calls.
+inline thread_local PyThreadState* call_thread_state = nullptr;
+}  // namespace detail
+
+/// Whether this thread may touch Python objects. It always may inside a call
+/// of ours, except when the interpreter ends the thread: a thread that wants
+/// the interpreter lock back while the interpreter finalizes (a daemon thread
+/// whose progress callback sleeps at exit) is ended by forced unwinding
+/// without the lock. Its references then stay with the dying interpreter, as
+/// those of the interpreter's own frames do: touching them would race with
+/// the thread that finalizes.
+inline bool may_touch_python_objects() noexcept {
+  if (_Py_IsFinalizing() == 0) return true;
+  PyThreadState* const mine = detail::call_thread_state;
+  return mine == nullptr || _PyThreadState_UncheckedGet() == mine;
+}
+
+/// Marks this thread as running a call of ours for the object's lifetime.
+class CallThread {
+ public:
+  CallThread() noexcept
+      : previous_(std::exchange(detail::call_thread_state, PyThreadState_Get())) {}
+  CallThread(const CallThread&) = delete;
+  CallThread& operator=(const CallThread&) = delete;
+  ~CallThread() { detail::call_thread_state = previous_; }
+
+ private:
+  PyThreadState* previous_;
+};
+
 /// Thrown right after a C-API call that failed and set the Python error
 /// indicator; whoever catches it finds the exception there.
 struct PyErrAlreadySet {};
@@ -29,15 +61,12 @@ class OwnedRef {
 
   OwnedRef(OwnedRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   OwnedRef& operator=(OwnedRef&& o) noexcept {
-    if (this != &o) {
-      PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
-      Py_XDECREF(old);
-    }
+    if (this != &o) drop(std::exchange(p_, std::exchange(o.p_, nullptr)));
     return *this;
   }
   OwnedRef(const OwnedRef&) = delete;
   OwnedRef& operator=(const OwnedRef&) = delete;
-  ~OwnedRef() { Py_XDECREF(p_); }
+  ~OwnedRef() { drop(p_); }
 
   PyObject* get() const noexcept { return p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }
@@ -46,6 +75,9 @@ class OwnedRef {
 
  private:
   explicit OwnedRef(PyObject* p) noexcept : p_(p) {}
+  static void drop(PyObject* p) {
+    if (p != nullptr && may_touch_python_objects()) Py_DECREF(p);
+  }
   PyObject* p_ = nullptr;
 };
 
@@ -89,8 +121,9 @@ struct PendingError {
   explicit operator bool() const noexcept { return static_cast<bool>(type); }
 
   /// Moves the current error indicator (if any) into a PendingError,
-  /// normalised so that `value` is an instance of `type`.
-  static PendingError fetch() noexcept {
+  /// normalised so that `value` is an instance of `type` (which may run the
+  /// exception class's Python code).
+  static PendingError fetch() {
     PyObject* t = nullptr;
     PyObject* v = nullptr;
     PyObject* tb = nullptr;

@@ -20,11 +20,18 @@ namespace {
 
 static_assert(sizeof(long) == 8, "integers are read as signed 64-bit values");
 
+// Thrown when a signal handler that the read ran raised. Its exception is
+// left set as raised: it is the caller's own doing, not a failure of the
+// configuration.
+struct SignalHandlerRaised {};
+
 // What every value of one read shares. The core walks nested values with an
 // explicit stack, so nesting cannot exhaust the C stack; but a container
 // that holds itself would be walked for ever. Nesting is therefore bounded
-// by the interpreter's recursion limit, as repr() and json bound it, and
-// signal handlers get to run now and then, so Ctrl-C stops a huge read.
+// by the interpreter's recursion limit, as repr() and json bound it. Signal
+// handlers run every few thousand items of work (values classified, items
+// copied, handed out or released), so Ctrl-C stops even the walk of one huge
+// list within a millisecond.
 class ReadState {
  public:
   ReadState() noexcept : depth_limit_(Py_GetRecursionLimit()) {}
@@ -36,15 +43,27 @@ class ReadState {
                       "maximum recursion depth exceeded while reading the configuration");
       throw PyErrAlreadySet{};
     }
-    if (++classified_ % values_per_signal_check == 0 && PyErr_CheckSignals() != 0) {
-      throw PyErrAlreadySet{};
-    }
+    spend(1);
+  }
+
+  // Records `items` of work; runs the signal handlers when they are due.
+  void spend(std::uint64_t items) {
+    work_ += items;
+    if (work_ >= items_per_signal_check) run_signal_handlers();
+  }
+
+  // Runs the handlers of signals that came so far; also called right before
+  // the caller's Python code runs, so that a handler's exception is not taken
+  // for that code's failure.
+  void run_signal_handlers() {
+    work_ = 0;
+    if (PyErr_CheckSignals() != 0) throw SignalHandlerRaised{};
   }
 
  private:
-  static constexpr std::uint64_t values_per_signal_check = 4096;
+  static constexpr std::uint64_t items_per_signal_check = 4096;
   int depth_limit_;
-  std::uint64_t classified_ = 0;
+  std::uint64_t work_ = 0;
 };
 
 // The UTF-8 content of a str; it lives as long as the str does.
@@ -141,9 +160,9 @@ OwnedRef instance_dict(PyObject* object) {
 
 using Entries = std::vector<std::pair<OwnedRef, OwnedRef>>;
 
-// A snapshot of a dict's entries in its own order; no Python code runs
-// while it is taken, so the dict cannot change under it.
-Entries dict_entries(PyObject* dict) {
+// A snapshot of a dict's entries in its own order. Only a signal handler can
+// run while it is taken; PyDict_Next stays safe if one changes the dict.
+Entries dict_entries(PyObject* dict, ReadState& state) {
   Entries entries;
   entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
   Py_ssize_t pos = 0;
@@ -151,6 +170,7 @@ Entries dict_entries(PyObject* dict) {
   PyObject* value = nullptr;
   while (PyDict_Next(dict, &pos, &key, &value) != 0) {
     entries.emplace_back(OwnedRef::borrow(key), OwnedRef::borrow(value));
+    state.spend(1);
   }
   return entries;
 }
@@ -185,17 +205,29 @@ class PyMapView final : public nj::MapView {
   int depth_;  // of the entries
 };
 
-// A snapshot of a list's or tuple's elements, first to last.
+// A snapshot of a list's or tuple's elements, first to last. Only a signal
+// handler can run while it is taken; should one change the list, the size
+// and items are read afresh after every item.
 class PySequenceView final : public nj::SequenceView {
  public:
   PySequenceView(PyObject* sequence, ReadState& state, int depth) : state_(state), depth_(depth) {
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
-    PyObject** items = PySequence_Fast_ITEMS(sequence);
-    items_.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t k = 0; k < size; ++k) items_.push_back(OwnedRef::borrow(items[k]));
+    items_.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence)));
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(sequence); ++k) {
+      items_.push_back(OwnedRef::borrow(PySequence_Fast_ITEMS(sequence)[k]));
+      state_.spend(1);
+    }
   }
   std::size_t size() const override { return items_.size(); }
   std::unique_ptr<nj::SourceValue> element(std::size_t k) override;
+
+  // Drops the snapshot (once the values handed out hold their own
+  // references) with the signal checks that a huge one needs.
+  void release() {
+    while (!items_.empty()) {
+      items_.pop_back();
+      state_.spend(1);
+    }
+  }
 
  private:
   std::vector<OwnedRef> items_;
@@ -211,18 +243,20 @@ class PyValue final : public nj::SourceValue {
   void classify(nj::ShapeVisitor& visitor) override {
     state_.enter(depth_);
     PyObject* o = object_.get();
-    if (PyDict_Check(o)) return visit_map(visitor, dict_entries(o));
+    if (PyDict_Check(o)) return visit_map(visitor, o);
     if (PyList_Check(o) || PyTuple_Check(o)) {
       PySequenceView view(o, state_, depth_ + 1);
-      return visitor.sequence(view);
+      visitor.sequence(view);
+      return view.release();
     }
     if (PyUnicode_Check(o)) return visitor.text(utf8(o));
     if (Py_IS_TYPE(o, &PyBool_Type)) return visitor.boolean(o == Py_True);
     if (PyLong_Check(o)) return visitor.integer(as_int64(o));
     if (PyFloat_Check(o)) return visitor.floating(as_double(o));
-    if (const OwnedRef dict = dataclass_as_dict(o)) return visit_map(visitor, dict_entries(dict.get()));
-    if (const OwnedRef dict = pydantic_model_as_dict(o)) return visit_map(visitor, dict_entries(dict.get()));
-    if (const OwnedRef dict = instance_dict(o)) return visit_map(visitor, dict_entries(dict.get()));
+    state_.run_signal_handlers();  // Python code runs from here on
+    if (const OwnedRef dict = dataclass_as_dict(o)) return visit_map(visitor, dict.get());
+    if (const OwnedRef dict = pydantic_model_as_dict(o)) return visit_map(visitor, dict.get());
+    if (const OwnedRef dict = instance_dict(o)) return visit_map(visitor, dict.get());
     if (has_attribute(o, names().dunder_slots)) return visit_map(visitor, slot_entries(o));
     if (o == Py_None) return visitor.none();
     unsupported(o);
@@ -250,7 +284,7 @@ class PyValue final : public nj::SourceValue {
     PyObject* o = object_.get();
     if (PyUnicode_Check(o)) return nj::VariantForm{std::string(utf8(o)), nullptr};
     if (!PyDict_Check(o) || PyDict_GET_SIZE(o) != 1) return std::nullopt;
-    Entries entries = dict_entries(o);
+    Entries entries = dict_entries(o, state_);
     auto& [key, payload] = entries.front();
     if (!PyUnicode_Check(key.get())) return std::nullopt;
     return nj::VariantForm{std::string(utf8(key.get())),
@@ -258,6 +292,11 @@ class PyValue final : public nj::SourceValue {
   }
 
  private:
+  void visit_map(nj::ShapeVisitor& visitor, PyObject* dict) {
+    PyMapView view(dict_entries(dict, state_), state_, depth_ + 1);
+    visitor.map(view);
+  }
+
   void visit_map(nj::ShapeVisitor& visitor, Entries entries) {
     PyMapView view(std::move(entries), state_, depth_ + 1);
     visitor.map(view);
@@ -271,6 +310,7 @@ class PyValue final : public nj::SourceValue {
 
 bool PyMapView::next(std::unique_ptr<nj::SourceValue>& key, std::unique_ptr<nj::SourceValue>& value) {
   if (entries_.empty()) return false;
+  state_.spend(1);
   auto& [k, v] = entries_.back();
   key = std::make_unique<PyValue>(std::move(k), state_, depth_);
   value = std::make_unique<PyValue>(std::move(v), state_, depth_);
@@ -279,6 +319,7 @@ bool PyMapView::next(std::unique_ptr<nj::SourceValue>& key, std::unique_ptr<nj::
 }
 
 std::unique_ptr<nj::SourceValue> PySequenceView::element(std::size_t k) {
+  state_.spend(1);
   return std::make_unique<PyValue>(OwnedRef::borrow(items_.at(k).get()), state_, depth_);
 }
 
@@ -286,7 +327,7 @@ std::unique_ptr<nj::SourceValue> PySequenceView::element(std::size_t k) {
 // sees: "<type qualname>: <str(exception)>". Running out of memory and
 // exceptions that are not Exceptions (KeyboardInterrupt, SystemExit) are
 // not configuration faults and stay as raised.
-void raise_reader_error() noexcept {
+void raise_reader_error() {
   PendingError failure = PendingError::fetch();
   if (!failure) {
     raise_system_error_if_unset();
@@ -332,6 +373,8 @@ std::optional<nj::NJConfig> read_config(PyObject* py_config) {
     config = nj::read_config(root);
   } catch (const PyErrAlreadySet&) {
     raise_reader_error();
+    return std::nullopt;
+  } catch (const SignalHandlerRaised&) {
     return std::nullopt;
   }
   if (!config) {

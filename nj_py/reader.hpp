@@ -14,9 +14,10 @@ namespace nj_py {
 /// Reads `py_config` (borrowed) into an NJConfig. An unreadable
 /// configuration gives nothing, with a ValueError set whose text is
 /// "<exception type>: <message>" ("RuntimeError: missing field `msa`").
-/// Out-of-memory and exceptions that are not Exceptions (KeyboardInterrupt,
-/// SystemExit) are left set as raised. An object of no supported kind ends
-/// in nj::InternalError. Keeps no reference once it returns.
+/// Out-of-memory, exceptions that are not Exceptions (KeyboardInterrupt,
+/// SystemExit) and whatever a signal handler raised are left set as raised.
+/// An object of no supported kind ends in nj::InternalError. Keeps no
+/// reference once it returns.
 std::optional<nj::NJConfig> read_config(PyObject* py_config);
 
 }  // namespace nj_py

@@ -1,6 +1,11 @@
-"""Shared inputs for the tests of the _nj_py module."""
+"""Shared inputs and guards for the tests of the _nj_py module."""
 
+import contextlib
+import faulthandler
 import os
+import signal
+import subprocess
+import sys
 
 import pytest
 
@@ -59,3 +64,45 @@ def leaf_names(newick):
         if name and not name[0].isdigit():
             names.append(name)
     return names
+
+
+@contextlib.contextmanager
+def signal_handler(signum, handler):
+    """Installs `handler` for the enclosed code. A test never relies on the
+    handlers it inherits: a background job of a shell starts with SIGINT
+    ignored, and Python then installs no KeyboardInterrupt handler."""
+    previous = signal.signal(signum, handler)
+    try:
+        yield
+    finally:
+        signal.signal(signum, previous)
+
+
+class Overran(BaseException):
+    """Raised by the watchdog into a test that ran too long."""
+
+
+WATCHDOG_TIMER = ("import os, signal, sys, time\n"
+                  "time.sleep(float(sys.argv[2]))\n"
+                  "os.kill(int(sys.argv[1]), signal.SIGUSR1)\n")
+
+
+@contextlib.contextmanager
+def watchdog(seconds=60):
+    """Bounds code that could run for ever (a run waiting for a signal that
+    never comes). A timer process sends SIGUSR1 after `seconds`, and its
+    handler raises Overran at nj's next signal check, which fails the test.
+    Should nj check signals no more, faulthandler ends the whole process a
+    minute later, with every thread's traceback: the suite fails, never hangs."""
+    def overran(signum, frame):
+        raise Overran(f"still running after {seconds} s")
+
+    with signal_handler(signal.SIGUSR1, overran):
+        timer = subprocess.Popen([sys.executable, "-c", WATCHDOG_TIMER, str(os.getpid()), str(seconds)])
+        faulthandler.dump_traceback_later(seconds + 60, exit=True)
+        try:
+            yield
+        finally:
+            faulthandler.cancel_dump_traceback_later()
+            timer.kill()
+            timer.wait()

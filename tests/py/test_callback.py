@@ -94,21 +94,28 @@ def test_base_exceptions_stop_the_run(exception, capsys):
     assert capsys.readouterr().err == ""
 
 
-def test_panic_from_callback_is_printed_and_propagates(capsys):
+class PanicAndException(_nj_py.PanicException, Exception):
+    """Still a PanicException, though an Exception too."""
+
+
+@pytest.mark.parametrize("panic", [_nj_py.PanicException, PanicAndException],
+                         ids=lambda c: c.__name__)
+def test_panic_from_callback_is_printed_and_propagates(panic, capsys):
     calls = []
 
     def failing_progress_callback(done, total):
         calls.append(done)
-        raise _nj_py.PanicException("callback gave up")
+        raise panic("callback gave up")
 
-    with pytest.raises(_nj_py.PanicException) as raised:
+    with pytest.raises(panic) as raised:
         _nj_py.nj(config(n_bootstrap_samples=10), failing_progress_callback)
+    assert type(raised.value) is panic
     assert str(raised.value) == "callback gave up"
     assert calls == [1]
     err = capsys.readouterr().err
     assert "Traceback (most recent call last):" in err
     assert "in failing_progress_callback" in err
-    assert err.rstrip().endswith("_nj_py.PanicException: callback gave up")
+    assert err.rstrip().endswith(f"{panic.__module__}.{panic.__qualname__}: callback gave up")
 
 
 def test_callback_may_run_nj_itself(plain_tree):

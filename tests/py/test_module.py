@@ -3,6 +3,7 @@
 import ast
 import importlib
 import inspect
+import os
 import pathlib
 import subprocess
 import sys
@@ -99,6 +100,56 @@ def test_sub_interpreter_import_is_refused():
     assert lines[0].startswith("<class 'ImportError'>: ")
     assert "sub-interpreters" in lines[0]
     assert lines[1] == "a;"
+
+
+DAEMON_AT_EXIT = """
+    import sys, threading, time
+    import _nj_py
+
+    sys.modules["pydantic"] = None  # the reader's import of it fails at once
+
+    class SlowTeardown:
+        def __del__(self):  # runs while the interpreter finalizes, lock released
+            time.sleep(0.05)
+
+    teardown = SlowTeardown()
+    inside = threading.Event()
+
+    def pause(*args):
+        inside.set()
+        time.sleep(0.001)
+
+    class Pausing:
+        @property
+        def __dict__(self):
+            pause()
+            return {}
+
+    cfg = {"msa": [{"identifier": n, "sequence": s} for n, s in [("a", "AC"), ("b", "AG"), ("c", "TG")]],
+           "n_bootstrap_samples": 0, "substitution_model": "PDiff"}
+    if sys.argv[1] == "callback":
+        call = lambda: _nj_py.nj(dict(cfg, n_bootstrap_samples=2**63 - 1), pause)
+    else:
+        call = lambda: _nj_py.nj(dict(cfg, extra=[Pausing()] * 10**4))
+    threading.Thread(target=call, daemon=True).start()
+    inside.wait()
+"""
+
+
+@pytest.mark.parametrize("where", ["callback", "reader"])
+def test_daemon_thread_inside_nj_at_exit(where):
+    """The interpreter ends a daemon thread that wants its lock back while it
+    finalizes, by unwinding the thread's stack: here from inside the progress
+    callback or an object the reader reads. The unwinding passes through nj
+    and the process exits normally."""
+    # What the ended thread's frames hold stays with the dying interpreter, as
+    # for any daemon thread (CPython's record of the thread's start among it):
+    # LeakSanitizer, when it runs, would report that as leaks.
+    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+    for _ in range(2):
+        result = subprocess.run([sys.executable, "-c", textwrap.dedent(DAEMON_AT_EXIT), where],
+                                capture_output=True, text=True, timeout=120, env=env)
+        assert (result.returncode, result.stderr) == (0, "")
 
 
 def test_type_stub_matches_the_module():

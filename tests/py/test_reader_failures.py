@@ -406,6 +406,19 @@ def test_unsupported_kinds_panic(place, value, capsys):
     expect_panic(place(value), type(value), capsys)
 
 
-@pytest.mark.parametrize("key", [frozenset(), b"k", 2j], ids=lambda v: type(v).__name__)
+class NulNamed(type):
+    def __str__(cls):
+        return "<x\0y>"
+
+
+class Opaque(metaclass=NulNamed):
+    """No __dict__, no __slots__: a kind the reader does not know, whose type
+    prints with a NUL inside."""
+
+    def __getattribute__(self, name):
+        raise AttributeError(name)
+
+
+@pytest.mark.parametrize("key", [frozenset(), b"k", 2j, Opaque()], ids=lambda v: type(v).__name__)
 def test_unsupported_key_under_an_unknown_key_panics(key, capsys):
     expect_panic(config(comment={key: 1}), type(key), capsys)

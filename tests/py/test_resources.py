@@ -13,7 +13,7 @@ import threading
 import pytest
 
 import _nj_py
-from conftest import SANITIZED, config
+from conftest import SANITIZED, config, signal_handler, watchdog
 
 CALLS = 10_000
 # A leak of anything that scales with the input shows as at least 4 KB a
@@ -103,30 +103,24 @@ def test_memory_is_flat_over_many_calls(args, expected, quiet_stderr):
 def test_memory_is_flat_when_signals_stop_runs():
     """A signal handler that raises stops the run between units of work; the
     run's alignment, matrices and trees are released on the way out."""
-    stopped = 0
-
     def stop(signum, frame):
         raise KeyboardInterrupt
 
-    previous = signal.signal(signal.SIGALRM, stop)
-    try:
-        def run_until_stopped():
+    def run_until_stopped():
+        try:
             signal.setitimer(signal.ITIMER_REAL, 0.001)
-            try:
-                _nj_py.nj(config(ROWS, 2**63 - 1))
-            except KeyboardInterrupt:
-                return 1
-            finally:
-                signal.setitimer(signal.ITIMER_REAL, 0)
-            return 0
+            _nj_py.nj(config(ROWS, 2**63 - 1))
+        except KeyboardInterrupt:
+            return 1
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        return 0
 
+    with watchdog(), signal_handler(signal.SIGALRM, stop):
         for _ in range(50):
             run_until_stopped()
         resident = resident_bytes()
-        for _ in range(1000):
-            stopped += run_until_stopped()
-    finally:
-        signal.signal(signal.SIGALRM, previous)
+        stopped = sum(run_until_stopped() for _ in range(1000))
     assert stopped == 1000
     if not SANITIZED:
         assert resident_bytes() - resident < 8 * 2**20

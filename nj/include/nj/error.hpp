@@ -4,6 +4,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -14,7 +15,15 @@ namespace nj {
 /// turns it into its own failure kind, distinct from a returned error.
 class InternalError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit InternalError(std::string message)
+      : std::runtime_error(message),
+        message_(std::make_shared<const std::string>(std::move(message))) {}
+
+  /// The whole message: what() ends at its first NUL, if it holds one.
+  std::string_view message() const noexcept { return *message_; }
+
+ private:
+  std::shared_ptr<const std::string> message_;  // shared, so copies cannot throw
 };
 
 /// Throws InternalError carrying `message`.
