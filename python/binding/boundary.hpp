@@ -41,6 +41,9 @@ PyObject* raise_unless_set() noexcept;
 /// object).
 template <class Body>
 PyObject* boundary(Body&& body) {
+  // Marks the call, so that references are let go only while the thread
+  // may still touch Python objects (see nj_py::may_touch_python_objects).
+  const nj_py::CallThread call;
   try {
     return body();
   } catch (const PyErrAlreadySet&) {

@@ -109,13 +109,16 @@ std::vector<std::string> strings_of(PyObject* sequence, const char* what);
 /// A new list of str from UTF-8 strings.
 OwnedRef string_list(const std::vector<std::string>& strings);
 
-/// A buffer view, released (with the lock held) on every path.
+/// A buffer view, released (with the lock held) on every path but that of
+/// a thread the interpreter ends, which keeps what it holds.
 class BufferView {
  public:
   BufferView(PyObject* object, int flags);
   BufferView(const BufferView&) = delete;
   BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() { PyBuffer_Release(&view_); }
+  ~BufferView() {
+    if (nj_py::may_touch_python_objects()) PyBuffer_Release(&view_);
+  }
   const Py_buffer& operator*() const noexcept { return view_; }
   const Py_buffer* operator->() const noexcept { return &view_; }
 
