@@ -37,3 +37,14 @@ if(NJ_SANITIZE)
     target_compile_options(nj_sanitize INTERFACE -fsanitize=fuzzer-no-link)
   endif()
 endif()
+
+# An extension module over the core: only its initialiser is exported, so no
+# symbol of the core (nor of the C++ runtime it carries) leaks into the process.
+function(nj_extension_module target)
+  target_link_libraries(${target} PRIVATE nj::core nj::warnings)
+  set_target_properties(${target} PROPERTIES
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
+endfunction()
