@@ -56,10 +56,10 @@ Types& types() noexcept { return the_types; }
 
 PyObject* core_module() noexcept { return the_module; }
 
-PyTypeObject* add_type(PyObject* module, PyType_Spec& spec) {
-  OwnedRef type = nj_py::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
-  const char* dot = std::strrchr(spec.name, '.');
-  nj_py::check_status(PyModule_AddObjectRef(module, dot ? dot + 1 : spec.name, type.get()));
+PyTypeObject* add_type(PyObject* module, PyType_Spec& type_spec) {
+  OwnedRef type = nj_py::check(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
+  const char* dot = std::strrchr(type_spec.name, '.');
+  nj_py::check_status(PyModule_AddObjectRef(module, dot ? dot + 1 : type_spec.name, type.get()));
   // The module keeps a reference for the rest of the process.
   return reinterpret_cast<PyTypeObject*>(type.release());
 }

@@ -68,8 +68,8 @@ struct Types {
 };
 Types& types() noexcept;
 
-/// Creates a type from its spec and adds it to the module under its name.
-PyTypeObject* add_type(PyObject* module, PyType_Spec& spec);
+/// Creates a type from its PyType_Spec and adds it to the module under its name.
+PyTypeObject* add_type(PyObject* module, PyType_Spec& type_spec);
 /// The module (kept for the rest of the process).
 PyObject* core_module() noexcept;
 

@@ -265,24 +265,24 @@ def cpu_count():
     return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
-def parse_local_workers(spec):
+def parse_local_workers(address):
     """W of a "local:W" address, or None for the address of a running scheduler."""
-    if not spec.startswith("local:"):
+    if not address.startswith("local:"):
         return None
-    text = spec[len("local:"):]
+    text = address[len("local:"):]
     if not text.isdigit() or int(text) < 1:
         raise ValueError(f"local:W needs a whole number of workers W of 1 or more, not {text!r}")
     return int(text)
 
 
 @contextlib.contextmanager
-def connect(spec):
-    """A Client of the scheduler at spec, or of a LocalCluster of W worker
+def connect(address):
+    """A Client of the scheduler at address, or of a LocalCluster of W worker
     processes for "local:W" (started here, closed on the way out)."""
-    workers = parse_local_workers(spec)
+    workers = parse_local_workers(address)
     distributed = import_distributed("--dask")
     if workers is None:
-        with distributed.Client(spec) as client:
+        with distributed.Client(address) as client:
             yield client
         return
     # Port 0: any free port, so that runs side by side neither collide nor warn.
