@@ -54,22 +54,25 @@ std::pair<std::array<Word, Bits>, Word> word_bits(std::span<const std::uint8_t> 
   return {code_bits<Bits>(tail.data()), (Word{1} << left) - 1};
 }
 
-void write_word(std::span<const std::uint8_t> codes, std::size_t first, Word* slot, DNA) noexcept {
+void write_word(std::span<const std::uint8_t> codes, std::size_t first, Word* slot,
+                std::size_t stride, DNA) noexcept {
   using P = Planes<DNA>;
   const auto [c, live] = word_bits<3>(codes, first);
-  slot[P::low * block_words] = c[0];
-  slot[P::high * block_words] = c[1];
-  slot[P::known * block_words] = ~c[2] & live;
-  slot[P::present * block_words] = ~(c[2] & c[0]) & live;
+  slot[P::low * stride] = c[0];
+  slot[P::high * stride] = c[1];
+  slot[P::known * stride] = ~c[2] & live;
+  slot[P::present * stride] = ~(c[2] & c[0]) & live;
 }
 
 void write_word(std::span<const std::uint8_t> codes, std::size_t first, Word* slot,
-                Protein) noexcept {
+                std::size_t stride, Protein) noexcept {
   using P = Planes<Protein>;
   const auto [c, live] = word_bits<P::bits>(codes, first);
-  for (std::size_t q = 0; q < P::bits; ++q) slot[q * block_words] = c[q];
-  slot[P::present * block_words] = ~(c[4] & c[2] & c[0]) & live;
+  for (std::size_t q = 0; q < P::bits; ++q) slot[q * stride] = c[q];
+  slot[P::present * stride] = ~(c[4] & c[2] & c[0]) & live;
 }
+
+}  // namespace
 
 template <Alphabet A>
 void check_codes(std::span<const std::uint8_t> codes) {
@@ -82,7 +85,11 @@ void check_codes(std::span<const std::uint8_t> codes) {
   }
 }
 
-}  // namespace
+template <Alphabet A>
+void encode_word(std::span<const std::uint8_t> codes, std::size_t first, std::uint64_t* planes,
+                 std::size_t stride) noexcept {
+  write_word(codes, first, planes, stride, A{});
+}
 
 template <Alphabet A>
 void encode_planes(std::span<const std::uint8_t> codes, std::uint64_t* out) {
@@ -91,13 +98,19 @@ void encode_planes(std::span<const std::uint8_t> codes, std::uint64_t* out) {
   for (std::size_t w = 0; w < shape.blocks * block_words; ++w) {
     Word* slot = out + (w / block_words) * shape.block_size() + w % block_words;
     if (64 * w < codes.size()) {
-      write_word(codes, 64 * w, slot, A{});
+      write_word(codes, 64 * w, slot, block_words, A{});
     } else {
       for (std::size_t p = 0; p < Planes<A>::count; ++p) slot[p * block_words] = 0;
     }
   }
 }
 
+template void check_codes<DNA>(std::span<const std::uint8_t>);
+template void check_codes<Protein>(std::span<const std::uint8_t>);
+template void encode_word<DNA>(std::span<const std::uint8_t>, std::size_t, std::uint64_t*,
+                               std::size_t) noexcept;
+template void encode_word<Protein>(std::span<const std::uint8_t>, std::size_t, std::uint64_t*,
+                                   std::size_t) noexcept;
 template void encode_planes<DNA>(std::span<const std::uint8_t>, std::uint64_t*);
 template void encode_planes<Protein>(std::span<const std::uint8_t>, std::uint64_t*);
 

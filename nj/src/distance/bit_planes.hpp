@@ -61,4 +61,15 @@ struct PlaneShape {
 template <Alphabet A>
 void encode_planes(std::span<const std::uint8_t> codes, std::uint64_t* out);
 
+/// An InternalError when `codes` holds a code outside the alphabet.
+template <Alphabet A>
+void check_codes(std::span<const std::uint8_t> codes);
+
+/// The planes of the 64 columns of `codes` from `first` (a multiple of 64),
+/// as encode_planes writes them, each plane's word `stride` words after the
+/// previous one's; the codes must have been checked.
+template <Alphabet A>
+void encode_word(std::span<const std::uint8_t> codes, std::size_t first, std::uint64_t* planes,
+                 std::size_t stride) noexcept;
+
 }  // namespace nj::detail

@@ -26,6 +26,33 @@ inline constexpr bool is_dna = std::is_same_v<A, DNA>;
 /// Plane p of word w of a block, for a pointer at word w of plane 0.
 constexpr std::size_t plane(std::size_t p) noexcept { return p * block_words; }
 
+/// The columns of one word where two rows differ (both hold a non-gap code
+/// and the codes differ), and where they differ by a transition (in
+/// addition, both codes are known nucleotides that differ in the high bit
+/// only). The words of one row's planes lie `Stride` apart: a block's
+/// layout by default. Each comes with and without the transitions
+/// (Transitions), since only Kimura2P reads them; without, they stay 0.
+template <Alphabet A, bool Transitions, std::size_t Stride = block_words>
+[[gnu::always_inline]] inline void word_masks(const Word* a, const Word* b, Word& difference,
+                                              Word& transition) noexcept {
+  if constexpr (is_dna<A>) {
+    using P = Planes<DNA>;
+    const Word low = a[P::low * Stride] ^ b[P::low * Stride];
+    const Word high = a[P::high * Stride] ^ b[P::high * Stride];
+    const Word known_a = a[P::known * Stride];
+    const Word known_b = b[P::known * Stride];
+    const Word present = a[P::present * Stride] & b[P::present * Stride];
+    difference = (low | high | (known_a ^ known_b)) & present;
+    transition = Transitions ? high & ~low & known_a & known_b : 0;
+  } else {
+    using P = Planes<Protein>;
+    Word differing = 0;
+    for (std::size_t q = 0; q < P::bits; ++q) differing |= a[q * Stride] ^ b[q * Stride];
+    difference = differing & a[P::present * Stride] & b[P::present * Stride];
+    transition = 0;
+  }
+}
+
 #if NJ_X86_64
 
 NJ_TARGET_AVX2 inline __m256i load256(const Word* p) noexcept {

@@ -13,32 +13,6 @@ namespace {
 
 using namespace lanes;
 
-// A column differs when both rows hold a non-gap code and the codes differ;
-// it is a transition when, in addition, both codes are known nucleotides
-// that differ in the high bit only. Each kernel comes in two forms, with
-// and without the transitions (Transitions), since only Kimura2P reads
-// them; without, they stay 0.
-template <Alphabet A, bool Transitions>
-[[gnu::always_inline]] inline void word_masks(const Word* a, const Word* b, Word& difference,
-                                              Word& transition) noexcept {
-  if constexpr (is_dna<A>) {
-    using P = Planes<DNA>;
-    const Word low = a[plane(P::low)] ^ b[plane(P::low)];
-    const Word high = a[plane(P::high)] ^ b[plane(P::high)];
-    const Word known_a = a[plane(P::known)];
-    const Word known_b = b[plane(P::known)];
-    const Word present = a[plane(P::present)] & b[plane(P::present)];
-    difference = (low | high | (known_a ^ known_b)) & present;
-    transition = Transitions ? high & ~low & known_a & known_b : 0;
-  } else {
-    using P = Planes<Protein>;
-    Word differing = 0;
-    for (std::size_t q = 0; q < P::bits; ++q) differing |= a[plane(q)] ^ b[plane(q)];
-    difference = differing & a[plane(P::present)] & b[plane(P::present)];
-    transition = 0;
-  }
-}
-
 template <Alphabet A, bool Transitions>
 [[gnu::always_inline]] inline void count_words(const RowRun& run, PairCounts* counts) noexcept {
   constexpr std::size_t block_size = PlaneShape<A>::block_size();

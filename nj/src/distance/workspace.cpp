@@ -9,6 +9,8 @@
 
 #include "distance/bit_planes.hpp"
 #include "distance/kernels.hpp"
+#include "distance/reference_fill.hpp"
+#include "distance/reference_rows.hpp"
 #include "distance/table.hpp"
 #include "distance/tiles.hpp"
 #include "nj/error.hpp"
@@ -62,15 +64,32 @@ struct WorkspaceBuffers {
 
 namespace {
 
+// Turns counts into distances: by the table when it serves the build, else
+// by the formula.
+template <Alphabet A>
+struct CountsToDistances {
+  std::uint64_t length;
+  SubstitutionModel model;
+  DistanceTable* table;  // null when each distance is computed
+
+  void operator()(std::span<const PairCounts> counts, double* out) const {
+    if (table) {
+      table->look_up(counts, out);
+      return;
+    }
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+      out[k] = distance_from_counts(model, site_counts<A>(counts[k], length));
+    }
+  }
+};
+
 template <Alphabet A>
 struct Job {
   const std::uint64_t* planes;
   PlaneShape<A> shape;
   TilePlan plan;
   CountFn count;
-  std::uint64_t length;
-  SubstitutionModel model;
-  DistanceTable* table;  // null when each distance is computed
+  CountsToDistances<A> store;
 };
 
 template <Alphabet A>
@@ -98,14 +117,7 @@ void store_tile(const Job<A>& job, const Tile& tile, const PairCounts* counts, D
     const std::span<const PairCounts> row(counts + (i - tile.i_first) * tile.width(),
                                           tile.run_length(i));
     // The run's pairs (i, j) lie side by side in the matrix.
-    double* out = matrix.distances.data() + pair_index(tile.j_first, i);
-    if (job.table) {
-      job.table->look_up(row, out);
-    } else {
-      for (std::size_t k = 0; k < row.size(); ++k) {
-        out[k] = distance_from_counts(job.model, site_counts<A>(row[k], job.length));
-      }
-    }
+    job.store(row, matrix.distances.data() + pair_index(tile.j_first, i));
   }
 }
 
@@ -144,28 +156,44 @@ void check_rows(const MSA<A>& msa) {
   }
 }
 
-// Builds the matrix of `msa`'s identifiers from the rows that `row_codes(k)`
-// returns, each `length` codes long.
+// The matrix counted on the bit planes of the rows.
 template <Alphabet A, class RowCodes>
-DistMat build(WorkspaceBuffers& buffers, SimdLevel level, const MSA<A>& msa,
-              std::uint64_t length, RowCodes row_codes, SubstitutionModel model,
-              const StopCheck& should_stop) {
-  require_model_suits<A>(model);
-  check_rows(msa);
-  StopPoller poller(should_stop);
-  const std::size_t n = msa.identifiers.size();
+void fill_from_planes(WorkspaceBuffers& buffers, SimdLevel level, std::uint64_t length,
+                      RowCodes row_codes, const CountsToDistances<A>& store, DistMat& matrix,
+                      StopPoller& poller) {
+  const std::size_t n = matrix.size();
   const PlaneShape<A> shape(length);
   std::uint64_t* planes = buffers.planes.reserve(n * shape.row_words());
   for (std::size_t k = 0; k < n; ++k) {
     encode_planes<A>(row_codes(k), planes + k * shape.row_words());
     poller.spend(shape.row_words());
   }
+  const bool transitions = store.model == SubstitutionModel::Kimura2P;
+  const Job<A> job{planes, shape, plan_tiles(shape), count_function<A>(level, transitions), store};
+  fill_matrix(job, buffers.tile_counts, matrix, poller);
+}
+
+// Builds the matrix of `msa`'s identifiers from the rows that `row_codes(k)`
+// returns, each `length` codes long: from their differences to a reference
+// row when most rows are close to it, else on bit planes.
+template <Alphabet A, class RowCodes>
+DistMat build(WorkspaceBuffers& buffers, SimdLevel level, CountingPath path, const MSA<A>& msa,
+              std::uint64_t length, RowCodes row_codes, SubstitutionModel model,
+              const StopCheck& should_stop) {
+  require_model_suits<A>(model);
+  check_rows(msa);
+  StopPoller poller(should_stop);
+  const std::size_t n = msa.identifiers.size();
+  const RowSource source = [&row_codes](std::size_t k) { return row_codes(k); };
+  const std::optional<ReferenceRows<A>> rows = reference_rows<A>(source, n, length, path, poller);
   DistMat matrix = allocate_matrix(msa.identifiers, should_stop);
   const bool tabled = buffers.table.prepare(model, length, matrix.distances.size());
-  const bool transitions = model == SubstitutionModel::Kimura2P;
-  const Job<A> job{planes, shape, plan_tiles(shape), count_function<A>(level, transitions),
-                   length, model, tabled ? &buffers.table : nullptr};
-  fill_matrix(job, buffers.tile_counts, matrix, poller);
+  const CountsToDistances<A> store{length, model, tabled ? &buffers.table : nullptr};
+  if (rows) {
+    fill_from_reference(*rows, model == SubstitutionModel::Kimura2P, store, matrix, poller);
+  } else {
+    fill_from_planes(buffers, level, length, row_codes, store, matrix, poller);
+  }
   return matrix;
 }
 
@@ -173,9 +201,11 @@ DistMat build(WorkspaceBuffers& buffers, SimdLevel level, const MSA<A>& msa,
 
 }  // namespace detail
 
-DistanceWorkspace::DistanceWorkspace() noexcept : level_(detail::best_simd_level()) {}
+DistanceWorkspace::DistanceWorkspace() noexcept
+    : level_(detail::best_simd_level()), path_(detail::CountingPath::automatic) {}
 
-DistanceWorkspace::DistanceWorkspace(detail::SimdLevel level) : level_(level) {
+DistanceWorkspace::DistanceWorkspace(detail::SimdLevel level)
+    : level_(level), path_(detail::CountingPath::automatic) {
   if (!detail::simd_level_supported(level)) {
     internal_failure(fill("this processor cannot count at the {} level",
                           detail::simd_level_name(level)));
@@ -191,7 +221,7 @@ DistMat DistanceWorkspace::from_msa(const MSA<A>& msa, SubstitutionModel model,
                                     const StopCheck& should_stop) {
   if (!buffers_) buffers_ = std::make_unique<detail::WorkspaceBuffers>();
   const auto row_codes = [&msa](std::size_t k) { return msa.row(k); };
-  return detail::build(*buffers_, level_, msa, msa.length, row_codes, model, should_stop);
+  return detail::build(*buffers_, level_, path_, msa, msa.length, row_codes, model, should_stop);
 }
 
 template <Alphabet A>
@@ -211,7 +241,7 @@ DistMat DistanceWorkspace::from_resampled(const MSA<A>& msa, std::span<const std
     for (std::size_t c = 0; c < columns.size(); ++c) gathered[c] = row[columns[c]];
     return std::span<const std::uint8_t>(gathered);
   };
-  return detail::build(*buffers_, level_, msa, columns.size(), row_codes, model, should_stop);
+  return detail::build(*buffers_, level_, path_, msa, columns.size(), row_codes, model, should_stop);
 }
 
 template DistMat DistanceWorkspace::from_msa(const MSA<DNA>&, SubstitutionModel, const StopCheck&);

@@ -16,6 +16,7 @@ namespace nj {
 
 namespace detail {
 enum class SimdLevel : std::uint8_t;
+enum class CountingPath : std::uint8_t;
 struct WorkspaceBuffers;
 }  // namespace detail
 
@@ -41,8 +42,11 @@ class DistanceWorkspace {
   /// The distances of `msa` under `model`, which must suit the alphabet
   /// (model_suits); any other pairing is an InternalError. Never fails
   /// otherwise: saturation gives infinity and an alignment without columns
-  /// gives NaN. Counts 64 to 512 columns at a time on bit planes of the
-  /// rows; when `should_stop` asks to stop, Cancelled is thrown.
+  /// gives NaN. When most rows are close to one reference row, each pair is
+  /// counted from the few words where both differ from it and exact copies
+  /// of a row share its counts; otherwise 64 to 512 columns are counted at
+  /// a time on bit planes of the rows. When `should_stop` asks to stop,
+  /// Cancelled is thrown.
   template <Alphabet A>
   DistMat from_msa(const MSA<A>& msa, SubstitutionModel model, const StopCheck& should_stop = {});
 
@@ -53,9 +57,14 @@ class DistanceWorkspace {
   DistMat from_resampled(const MSA<A>& msa, std::span<const std::uint64_t> columns,
                          SubstitutionModel model, const StopCheck& should_stop = {});
 
+  /// Counts every later build the given way (for tests and benchmarks);
+  /// by default the cheaper way is chosen for each alignment.
+  void set_counting_path(detail::CountingPath path) noexcept { path_ = path; }
+
  private:
   std::unique_ptr<detail::WorkspaceBuffers> buffers_;  // owned, created on first use
   detail::SimdLevel level_;
+  detail::CountingPath path_;
 };
 
 }  // namespace nj

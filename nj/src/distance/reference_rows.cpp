@@ -1,0 +1,261 @@
+// SPDX-License-Identifier: MIT
+#include "distance/reference_rows.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <unordered_map>
+
+#include "distance/kernel_lanes.hpp"
+
+namespace nj::detail {
+
+namespace {
+
+using Word = std::uint64_t;
+
+// The reference is the majority of a sample of rows, column by column:
+// any row would give the same counts, but one close to most rows leaves
+// the fewest words where both rows of a pair differ from it.
+constexpr std::size_t sample_rows = 64;
+
+// Boyer and Moore's majority vote over the sample, column by column: it
+// finds the code held by more than half of the sample wherever there is
+// one, in one pass and two bytes a column.
+template <Alphabet A>
+std::vector<std::uint8_t> majority_row(const RowSource& source, std::size_t rows,
+                                       std::uint64_t length, StopPoller& poller) {
+  std::vector<std::uint8_t> candidate(length, A::gap);
+  std::vector<std::uint8_t> votes(length, 0);
+  const std::size_t sample = std::min(rows, sample_rows);
+  for (std::size_t s = 0; s < sample; ++s) {
+    const std::span<const std::uint8_t> codes = source(s * rows / sample);
+    for (std::size_t c = 0; c < length; ++c) {
+      if (votes[c] == 0) candidate[c] = codes[c];
+      votes[c] = static_cast<std::uint8_t>(candidate[c] == codes[c] ? votes[c] + 1 : votes[c] - 1);
+    }
+    poller.spend(length);
+  }
+  return candidate;
+}
+
+std::size_t word_columns(std::uint64_t length, std::size_t w) noexcept {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(64, length - 64 * w));
+}
+
+// Which words of each row differ from the reference, and how many rows
+// differ on each word.
+struct Survey {
+  std::size_t summary_words = 0;
+  std::vector<Word> maps;  // summary_words per row
+  std::vector<std::uint32_t> rows_per_word;
+};
+
+// Beyond this share of differing words per row, on average over the rows
+// read so far, counting from the reference cannot pay: the survey stops.
+constexpr std::size_t hopeless_share = 4;  // a quarter of the words
+
+bool hopeless(const Survey& survey, std::size_t rows_read, std::size_t words) noexcept {
+  if (rows_read % sample_rows != 0) return false;
+  std::uint64_t differing = 0;
+  for (const std::uint32_t count : survey.rows_per_word) differing += count;
+  return differing * hopeless_share > std::uint64_t{rows_read} * words;
+}
+
+template <Alphabet A>
+std::optional<Survey> survey_rows(const RowSource& source, std::span<const std::uint8_t> reference,
+                                  std::size_t rows, CountingPath path, StopPoller& poller) {
+  const std::size_t words = (reference.size() + 63) / 64;
+  // At least one word of map, so that every row has a first entry index.
+  Survey survey{std::max<std::size_t>((words + 63) / 64, 1), {},
+                std::vector<std::uint32_t>(words, 0)};
+  survey.maps.assign(rows * survey.summary_words, 0);
+  for (std::size_t k = 0; k < rows; ++k) {
+    const std::span<const std::uint8_t> codes = source(k);
+    check_codes<A>(codes);
+    Word* map = survey.maps.data() + k * survey.summary_words;
+    for (std::size_t w = 0; w < words; ++w) {
+      if (std::memcmp(codes.data() + 64 * w, reference.data() + 64 * w,
+                      word_columns(reference.size(), w)) != 0) {
+        map[w / 64] |= Word{1} << (w % 64);
+        ++survey.rows_per_word[w];
+      }
+    }
+    poller.spend(reference.size() / 8 + 1);
+    if (path == CountingPath::automatic && hopeless(survey, k + 1, words)) return std::nullopt;
+  }
+  return survey;
+}
+
+// Rows that are exact copies of an earlier one are found by a hash of
+// their differing words and confirmed word by word.
+template <Alphabet A>
+class DistinctRows {
+ public:
+  explicit DistinctRows(ReferenceRows<A>& rows) : rows_(rows) {}
+
+  // The distinct row whose map and entries are the last ones appended, or
+  // the earlier distinct row equal to them (the appended ones then removed).
+  std::uint32_t settle(std::uint64_t entries_before) {
+    const std::uint32_t candidate = static_cast<std::uint32_t>(rows_.totals.size() - 1);
+    const std::uint64_t key = hash(candidate, entries_before);
+    const auto [slot, inserted] = first_by_hash_.try_emplace(key, candidate);
+    next_by_hash_.push_back(inserted ? none : slot->second);
+    if (!inserted) {
+      for (std::uint32_t u = slot->second; u != none; u = next_by_hash_[u]) {
+        if (!same(u, candidate, entries_before)) continue;
+        drop_last(entries_before);
+        return u;
+      }
+      slot->second = candidate;
+    }
+    return candidate;
+  }
+
+ private:
+  static constexpr std::uint32_t none = ~std::uint32_t{0};
+  static constexpr std::size_t planes = ReferenceRows<A>::planes;
+
+  const Word* map(std::uint32_t u) const noexcept {
+    return rows_.differing.data() + u * rows_.summary_words;
+  }
+  std::uint64_t first_entry(std::uint32_t u) const noexcept {
+    return rows_.entry_starts[u * rows_.summary_words];
+  }
+  std::uint64_t entry_end(std::uint32_t u, std::uint64_t entries_before) const noexcept {
+    return u + 1 < rows_.totals.size() - 1 ? first_entry(u + 1) : entries_before;
+  }
+
+  std::uint64_t hash(std::uint32_t u, std::uint64_t entries_before) const noexcept {
+    std::uint64_t h = 0;
+    const auto mix = [&h](Word x) { h = (std::rotl(h, 23) ^ x) * 0x9E3779B97F4A7C15; };
+    for (std::size_t s = 0; s < rows_.summary_words; ++s) mix(map(u)[s]);
+    for (std::uint64_t w = entries_before * planes; w < rows_.entry_planes.size(); ++w) {
+      mix(rows_.entry_planes[w]);
+    }
+    return h;
+  }
+
+  bool same(std::uint32_t u, std::uint32_t candidate, std::uint64_t entries_before) const {
+    if (!std::equal(map(u), map(u) + rows_.summary_words, map(candidate))) return false;
+    const Word* begin = rows_.entry_planes.data();
+    return std::equal(begin + first_entry(u) * planes, begin + entry_end(u, entries_before) * planes,
+                      begin + entries_before * planes, begin + rows_.entry_planes.size());
+  }
+
+  void drop_last(std::uint64_t entries_before) {
+    rows_.differing.resize(rows_.differing.size() - rows_.summary_words);
+    rows_.entry_starts.resize(rows_.entry_starts.size() - rows_.summary_words);
+    rows_.totals.pop_back();
+    rows_.entry_planes.resize(entries_before * planes);
+    rows_.entry_counts.resize(entries_before);
+    next_by_hash_.pop_back();
+  }
+
+  ReferenceRows<A>& rows_;
+  std::unordered_map<std::uint64_t, std::uint32_t> first_by_hash_;
+  std::vector<std::uint32_t> next_by_hash_;  // per distinct row: the previous one of its hash
+};
+
+// Appends row `codes` (whose map is `map`) as a new distinct row: its
+// map, the planes of its differing words and their counts against the
+// reference, whose planes are `reference_planes`.
+template <Alphabet A>
+void append_row(ReferenceRows<A>& rows, std::span<const std::uint8_t> codes, const Word* map,
+                const std::vector<Word>& reference_planes) {
+  constexpr std::size_t planes = ReferenceRows<A>::planes;
+  PairCounts total;
+  for (std::size_t s = 0; s < rows.summary_words; ++s) {
+    rows.differing.push_back(map[s]);
+    rows.entry_starts.push_back(rows.entry_counts.size());
+    for (Word bits = map[s]; bits != 0; bits &= bits - 1) {
+      const std::size_t w = 64 * s + static_cast<std::size_t>(std::countr_zero(bits));
+      const std::size_t at = rows.entry_planes.size();
+      rows.entry_planes.resize(at + planes);
+      encode_word<A>(codes, 64 * w, rows.entry_planes.data() + at, 1);
+      Word difference;
+      Word transition;
+      lanes::word_masks<A, true, 1>(rows.entry_planes.data() + at,
+                                    reference_planes.data() + w * planes, difference, transition);
+      const WordCounts counts{static_cast<std::uint32_t>(std::popcount(difference)),
+                              static_cast<std::uint32_t>(std::popcount(transition))};
+      rows.entry_counts.push_back(counts);
+      total.differences += counts.differences;
+      total.transitions += counts.transitions;
+    }
+  }
+  rows.totals.push_back(total);
+}
+
+template <Alphabet A>
+ReferenceRows<A> collect_rows(const RowSource& source, std::span<const std::uint8_t> reference,
+                              const Survey& survey, std::size_t rows, StopPoller& poller) {
+  constexpr std::size_t planes = ReferenceRows<A>::planes;
+  ReferenceRows<A> result;
+  result.length = reference.size();
+  result.words = survey.rows_per_word.size();
+  result.summary_words = survey.summary_words;
+  std::vector<Word> reference_planes(result.words * planes);
+  for (std::size_t w = 0; w < result.words; ++w) {
+    encode_word<A>(reference, 64 * w, reference_planes.data() + w * planes, 1);
+  }
+  DistinctRows<A> distinct(result);
+  for (std::size_t k = 0; k < rows; ++k) {
+    const std::uint64_t entries_before = result.entry_counts.size();
+    append_row(result, source(k), survey.maps.data() + k * survey.summary_words,
+               reference_planes);
+    const std::uint32_t u = distinct.settle(entries_before);
+    if (u == result.first_row.size()) result.first_row.push_back(k);
+    result.distinct_of.push_back(u);
+    poller.spend(reference.size() / 8 + 1);
+  }
+  return result;
+}
+
+}  // namespace
+
+// Costs in nanoseconds per pair, measured on outbreak-like and diverse
+// alignments: the bit-plane kernels spend about 3 a block of 512 columns;
+// counting from the reference spends a fixed part, a part per word of the
+// maps and a part per word where both rows differ, whose expected number
+// over the pairs of rows is the sum over the words of the squared share of
+// rows that differ there. The margin keeps the choice safe where the
+// estimate is close.
+bool reference_pays(std::span<const std::uint32_t> rows_per_word, std::size_t rows,
+                    std::uint64_t length) noexcept {
+  if (rows < 2) return false;
+  double shared = 0.0;
+  for (const std::uint32_t count : rows_per_word) {
+    const double share = static_cast<double>(count) / static_cast<double>(rows);
+    shared += share * share;
+  }
+  const double summary_words = static_cast<double>((rows_per_word.size() + 63) / 64);
+  const double reference_cost = 4.0 + 0.5 * summary_words + 6.0 * shared;
+  const double blocks = static_cast<double>((length + block_columns - 1) / block_columns);
+  return 2.0 * reference_cost < 3.0 * blocks;
+}
+
+template <Alphabet A>
+std::optional<ReferenceRows<A>> reference_rows(const RowSource& source, std::size_t rows,
+                                               std::uint64_t length, CountingPath path,
+                                               StopPoller& poller) {
+  if (path == CountingPath::planes || (path == CountingPath::automatic && rows < 2)) {
+    return std::nullopt;
+  }
+  const std::vector<std::uint8_t> reference = majority_row<A>(source, rows, length, poller);
+  const std::optional<Survey> survey = survey_rows<A>(source, reference, rows, path, poller);
+  if (!survey) return std::nullopt;
+  if (path == CountingPath::automatic && !reference_pays(survey->rows_per_word, rows, length)) {
+    return std::nullopt;
+  }
+  return collect_rows<A>(source, reference, *survey, rows, poller);
+}
+
+template std::optional<ReferenceRows<DNA>> reference_rows<DNA>(const RowSource&, std::size_t,
+                                                               std::uint64_t, CountingPath,
+                                                               StopPoller&);
+template std::optional<ReferenceRows<Protein>> reference_rows<Protein>(const RowSource&,
+                                                                       std::size_t, std::uint64_t,
+                                                                       CountingPath, StopPoller&);
+
+}  // namespace nj::detail
