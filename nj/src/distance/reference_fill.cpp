@@ -6,12 +6,23 @@
 #include <vector>
 
 #include "distance/kernel_lanes.hpp"
+#include "simd.hpp"
 
 namespace nj::detail {
 
 namespace {
 
 using Word = std::uint64_t;
+
+template <Alphabet A>
+class ReferenceFiller;
+
+// Counts the pairs of one row with a run of distinct rows; chosen once per
+// build, so that the population counts are instructions where the
+// processor has them.
+template <Alphabet A>
+using RowCounter = void (*)(ReferenceFiller<A>& filler, std::uint32_t x, std::uint32_t from,
+                            std::uint32_t to) noexcept;
 
 template <Alphabet A>
 class ReferenceFiller {
@@ -23,8 +34,8 @@ class ReferenceFiller {
         counts_(rows.distinct()),
         distances_(rows.distinct()) {}
 
-  template <bool Transitions>
-  void fill(const StoreCounts& store, DistMat& matrix, StopPoller& poller) {
+  void fill(RowCounter<A> counter, const StoreCounts& store, DistMat& matrix,
+            StopPoller& poller) {
     std::uint32_t seen = 0;  // distinct rows among the rows before a
     for (std::size_t a = 0; a < rows_.distinct_of.size(); ++a) {
       const std::uint32_t x = rows_.distinct_of[a];
@@ -33,7 +44,7 @@ class ReferenceFiller {
       // original; the earlier ones are in the original's row of the matrix.
       const std::uint32_t counted_from = a == first ? 0 : x;
       spread(x);
-      for (std::uint32_t u = counted_from; u < seen; ++u) counts_[u] = pair_counts<Transitions>(x, u);
+      counter(*this, x, counted_from, seen);
       store(std::span<const PairCounts>(counts_.data() + counted_from, seen - counted_from),
             distances_.data() + counted_from);
       for (std::uint32_t u = 0; u < counted_from; ++u) {
@@ -44,6 +55,13 @@ class ReferenceFiller {
       poller.spend((seen - counted_from) * (rows_.summary_words + 8) + a);
       seen = std::max(seen, x + 1);
     }
+  }
+
+  // The counts of row x with the distinct rows [from, to), into counts_.
+  template <bool Transitions>
+  [[gnu::always_inline]] inline void count_row(std::uint32_t x, std::uint32_t from,
+                                               std::uint32_t to) noexcept {
+    for (std::uint32_t u = from; u < to; ++u) counts_[u] = pair_counts<Transitions>(x, u);
   }
 
  private:
@@ -72,7 +90,7 @@ class ReferenceFiller {
   // sums may pass below zero on the way (unsigned, so exactly), never at
   // the end.
   template <bool Transitions>
-  PairCounts pair_counts(std::uint32_t x, std::uint32_t u) const noexcept {
+  [[gnu::always_inline]] inline PairCounts pair_counts(std::uint32_t x, std::uint32_t u) const noexcept {
     const Word* mx = map(x);
     const Word* mu = map(u);
     PairCounts counts{rows_.totals[x].differences + rows_.totals[u].differences,
@@ -94,7 +112,7 @@ class ReferenceFiller {
   }
 
   template <bool Transitions>
-  void correct(PairCounts& counts, std::size_t w, std::uint64_t e) const noexcept {
+  [[gnu::always_inline]] inline void correct(PairCounts& counts, std::size_t w, std::uint64_t e) const noexcept {
     Word difference;
     Word transition;
     lanes::word_masks<A, Transitions, 1>(outer_planes_.data() + w * planes,
@@ -117,22 +135,42 @@ class ReferenceFiller {
   std::vector<double> distances_;   // the same as distances
 };
 
+template <Alphabet A, bool Transitions>
+void count_portable(ReferenceFiller<A>& filler, std::uint32_t x, std::uint32_t from,
+                    std::uint32_t to) noexcept {
+  filler.template count_row<Transitions>(x, from, to);
+}
+
+#if NJ_X86_64
+template <Alphabet A, bool Transitions>
+NJ_TARGET_POPCNT void count_popcnt(ReferenceFiller<A>& filler, std::uint32_t x,
+                                   std::uint32_t from, std::uint32_t to) noexcept {
+  filler.template count_row<Transitions>(x, from, to);
+}
+#endif
+
+template <Alphabet A, bool Transitions>
+RowCounter<A> row_counter(SimdLevel level) noexcept {
+#if NJ_X86_64
+  if (level != SimdLevel::Portable) return &count_popcnt<A, Transitions>;
+#endif
+  return &count_portable<A, Transitions>;
+}
+
 }  // namespace
 
 template <Alphabet A>
-void fill_from_reference(const ReferenceRows<A>& rows, bool transitions, const StoreCounts& store,
-                         DistMat& matrix, StopPoller& poller) {
+void fill_from_reference(const ReferenceRows<A>& rows, bool transitions, SimdLevel level,
+                         const StoreCounts& store, DistMat& matrix, StopPoller& poller) {
   ReferenceFiller<A> filler(rows);
-  if (transitions && std::is_same_v<A, DNA>) {
-    filler.template fill<true>(store, matrix, poller);
-  } else {
-    filler.template fill<false>(store, matrix, poller);
-  }
+  const bool with_transitions = transitions && std::is_same_v<A, DNA>;
+  filler.fill(with_transitions ? row_counter<A, true>(level) : row_counter<A, false>(level), store,
+              matrix, poller);
 }
 
-template void fill_from_reference<DNA>(const ReferenceRows<DNA>&, bool, const StoreCounts&,
-                                       DistMat&, StopPoller&);
-template void fill_from_reference<Protein>(const ReferenceRows<Protein>&, bool,
+template void fill_from_reference<DNA>(const ReferenceRows<DNA>&, bool, SimdLevel,
+                                       const StoreCounts&, DistMat&, StopPoller&);
+template void fill_from_reference<Protein>(const ReferenceRows<Protein>&, bool, SimdLevel,
                                            const StoreCounts&, DistMat&, StopPoller&);
 
 }  // namespace nj::detail

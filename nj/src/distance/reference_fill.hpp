@@ -17,12 +17,13 @@ namespace nj::detail {
 using StoreCounts = std::function<void(std::span<const PairCounts>, double*)>;
 
 /// Fills `matrix` (of as many rows as `rows`) with the distances of every
-/// pair, counting transitions only with `transitions`. Each distinct row's
+/// pair, counting transitions only with `transitions` and with the
+/// instructions of `level` (which must be supported). Each distinct row's
 /// counts against the distinct rows before it are counted once; a row that
 /// copies an earlier one takes those from the earlier row's distances and
 /// counts only the distinct rows that first occur between the two.
 template <Alphabet A>
-void fill_from_reference(const ReferenceRows<A>& rows, bool transitions, const StoreCounts& store,
-                         DistMat& matrix, StopPoller& poller);
+void fill_from_reference(const ReferenceRows<A>& rows, bool transitions, SimdLevel level,
+                         const StoreCounts& store, DistMat& matrix, StopPoller& poller);
 
 }  // namespace nj::detail

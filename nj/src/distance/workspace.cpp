@@ -190,7 +190,8 @@ DistMat build(WorkspaceBuffers& buffers, SimdLevel level, CountingPath path, con
   const bool tabled = buffers.table.prepare(model, length, matrix.distances.size());
   const CountsToDistances<A> store{length, model, tabled ? &buffers.table : nullptr};
   if (rows) {
-    fill_from_reference(*rows, model == SubstitutionModel::Kimura2P, store, matrix, poller);
+    fill_from_reference(*rows, model == SubstitutionModel::Kimura2P, level, store, matrix,
+                        poller);
   } else {
     fill_from_planes(buffers, level, length, row_codes, store, matrix, poller);
   }
