@@ -28,11 +28,7 @@ template <Alphabet A>
 class ReferenceFiller {
  public:
   explicit ReferenceFiller(const ReferenceRows<A>& rows)
-      : rows_(rows),
-        outer_planes_(rows.words * planes),
-        outer_counts_(rows.words),
-        counts_(rows.distinct()),
-        distances_(rows.distinct()) {}
+      : rows_(rows), counts_(rows.distinct()), distances_(rows.distinct()) {}
 
   void fill(RowCounter<A> counter, const StoreCounts& store, DistMat& matrix,
             StopPoller& poller) {
@@ -43,7 +39,6 @@ class ReferenceFiller {
       // A copy counts only the distinct rows that first occur after its
       // original; the earlier ones are in the original's row of the matrix.
       const std::uint32_t counted_from = a == first ? 0 : x;
-      spread(x);
       counter(*this, x, counted_from, seen);
       store(std::span<const PairCounts>(counts_.data() + counted_from, seen - counted_from),
             distances_.data() + counted_from);
@@ -52,85 +47,71 @@ class ReferenceFiller {
       }
       double* out = matrix.distances.data() + pair_index(0, a);
       for (std::size_t b = 0; b < a; ++b) out[b] = distances_[rows_.distinct_of[b]];
-      poller.spend((seen - counted_from) * (rows_.summary_words + 8) + a);
+      poller.spend(seen - counted_from + entries_of(x) + a);
       seen = std::max(seen, x + 1);
     }
   }
 
-  // The counts of row x with the distinct rows [from, to), into counts_.
+  // The counts of row x with the distinct rows [from, to), into counts_:
+  // both rows' counts against the reference, corrected on the words where
+  // both differ from it, which are found in the index of x's words. The
+  // sums may pass below zero on the way (unsigned, so exactly), never at
+  // the end.
   template <bool Transitions>
   [[gnu::always_inline]] inline void count_row(std::uint32_t x, std::uint32_t from,
                                                std::uint32_t to) noexcept {
-    for (std::uint32_t u = from; u < to; ++u) counts_[u] = pair_counts<Transitions>(x, u);
+    const PairCounts own = rows_.totals[x];
+    for (std::uint32_t u = from; u < to; ++u) {
+      counts_[u] = {own.differences + rows_.totals[u].differences,
+                    Transitions ? own.transitions + rows_.totals[u].transitions : 0};
+    }
+    std::uint64_t e = rows_.entry_starts[x * rows_.summary_words];
+    const std::uint64_t* map = rows_.differing.data() + x * rows_.summary_words;
+    for (std::size_t s = 0; s < rows_.summary_words; ++s) {
+      for (Word bits = map[s]; bits != 0; bits &= bits - 1, ++e) {
+        const std::size_t w = 64 * s + static_cast<std::size_t>(std::countr_zero(bits));
+        correct_word<Transitions>(w, e, from, to);
+      }
+    }
   }
 
  private:
   static constexpr std::size_t planes = ReferenceRows<A>::planes;
 
-  const Word* map(std::uint32_t u) const noexcept {
-    return rows_.differing.data() + u * rows_.summary_words;
+  std::uint64_t entries_of(std::uint32_t x) const noexcept {
+    const std::uint64_t begin = rows_.entry_starts[x * rows_.summary_words];
+    return x + 1 < rows_.distinct() ? rows_.entry_starts[(x + 1) * rows_.summary_words] - begin
+                                    : rows_.entry_counts.size() - begin;
   }
 
-  // The differing words of the outer row x, laid out by word, so that the
-  // pairs of x look them up directly.
-  void spread(std::uint32_t x) {
-    const Word* mx = map(x);
-    std::uint64_t e = rows_.entry_starts[x * rows_.summary_words];
-    for (std::size_t s = 0; s < rows_.summary_words; ++s) {
-      for (Word bits = mx[s]; bits != 0; bits &= bits - 1, ++e) {
-        const std::size_t w = 64 * s + static_cast<std::size_t>(std::countr_zero(bits));
-        std::copy_n(rows_.entry_planes.data() + e * planes, planes, outer_planes_.data() + w * planes);
-        outer_counts_[w] = rows_.entry_counts[e];
-      }
-    }
-  }
-
-  // Both rows' counts against the reference, corrected on the words where
-  // both differ from it: there the pair's own counts replace theirs. The
-  // sums may pass below zero on the way (unsigned, so exactly), never at
-  // the end.
+  // On word w, where x differs from the reference (its entry e), the pairs
+  // of x with the rows [from, to) that differ there too count their own
+  // differences instead of both rows' differences from the reference.
   template <bool Transitions>
-  [[gnu::always_inline]] inline PairCounts pair_counts(std::uint32_t x, std::uint32_t u) const noexcept {
-    const Word* mx = map(x);
-    const Word* mu = map(u);
-    PairCounts counts{rows_.totals[x].differences + rows_.totals[u].differences,
-                      Transitions ? rows_.totals[x].transitions + rows_.totals[u].transitions : 0};
-    Word shared = 0;
-    for (std::size_t s = 0; s < rows_.summary_words; ++s) shared |= mx[s] & mu[s];
-    if (shared == 0) return counts;
-    for (std::size_t s = 0; s < rows_.summary_words; ++s) {
-      const std::uint64_t start = rows_.entry_starts[u * rows_.summary_words + s];
-      for (Word common = mx[s] & mu[s]; common != 0; common &= common - 1) {
-        const int bit = std::countr_zero(common);
-        const std::size_t w = 64 * s + static_cast<std::size_t>(bit);
-        const std::uint64_t e =
-            start + static_cast<std::uint64_t>(std::popcount(mu[s] & ((Word{1} << bit) - 1)));
-        correct<Transitions>(counts, w, e);
-      }
+  [[gnu::always_inline]] inline void correct_word(std::size_t w, std::uint64_t e,
+                                                  std::uint32_t from, std::uint32_t to) noexcept {
+    const Word* outer = rows_.entry_planes.data() + e * planes;
+    const WordCounts outer_counts = rows_.entry_counts[e];
+    const WordEntry<A>* entry = rows_.index.data() + rows_.word_starts[w];
+    const WordEntry<A>* end = rows_.index.data() + rows_.word_starts[w + 1];
+    if (from > 0) {
+      entry = std::partition_point(entry, end, [from](const WordEntry<A>& x) { return x.row < from; });
     }
-    return counts;
-  }
-
-  template <bool Transitions>
-  [[gnu::always_inline]] inline void correct(PairCounts& counts, std::size_t w, std::uint64_t e) const noexcept {
-    Word difference;
-    Word transition;
-    lanes::word_masks<A, Transitions, 1>(outer_planes_.data() + w * planes,
-                                         rows_.entry_planes.data() + e * planes, difference,
-                                         transition);
-    const WordCounts& outer = outer_counts_[w];
-    const WordCounts& other = rows_.entry_counts[e];
-    counts.differences += static_cast<std::uint64_t>(std::popcount(difference));
-    counts.differences -= std::uint64_t{outer.differences} + other.differences;
-    if constexpr (Transitions) {
-      counts.transitions += static_cast<std::uint64_t>(std::popcount(transition));
-      counts.transitions -= std::uint64_t{outer.transitions} + other.transitions;
+    for (; entry != end && entry->row < to; ++entry) {
+      Word difference;
+      Word transition;
+      lanes::word_masks<A, Transitions, 1>(outer, entry->planes, difference, transition);
+      PairCounts& counts = counts_[entry->row];
+      counts.differences += static_cast<std::uint64_t>(std::popcount(difference));
+      counts.differences -= std::uint64_t{outer_counts.differences} + entry->counts.differences;
+      if constexpr (Transitions) {
+        counts.transitions += static_cast<std::uint64_t>(std::popcount(transition));
+        counts.transitions -= std::uint64_t{outer_counts.transitions} + entry->counts.transitions;
+      }
     }
   }
 
   const ReferenceRows<A>& rows_;
-  std::vector<Word> outer_planes_;
-  std::vector<WordCounts> outer_counts_;
   std::vector<PairCounts> counts_;  // of the current row against each distinct row
   std::vector<double> distances_;   // the same as distances
 };

@@ -187,6 +187,34 @@ void append_row(ReferenceRows<A>& rows, std::span<const std::uint8_t> codes, con
   rows.totals.push_back(total);
 }
 
+// Sorts the entries by word (by counting), keeping the order of the rows
+// within each word.
+template <Alphabet A>
+void index_by_word(ReferenceRows<A>& rows) {
+  constexpr std::size_t planes = ReferenceRows<A>::planes;
+  rows.word_starts.assign(rows.words + 1, 0);
+  const auto each_entry = [&rows](auto visit) {
+    std::uint64_t e = 0;
+    for (std::uint32_t u = 0; u < rows.distinct(); ++u) {
+      for (std::size_t s = 0; s < rows.summary_words; ++s) {
+        for (Word bits = rows.differing[u * rows.summary_words + s]; bits != 0; bits &= bits - 1) {
+          visit(u, 64 * s + static_cast<std::size_t>(std::countr_zero(bits)), e++);
+        }
+      }
+    }
+  };
+  each_entry([&rows](std::uint32_t, std::size_t w, std::uint64_t) { ++rows.word_starts[w + 1]; });
+  for (std::size_t w = 0; w < rows.words; ++w) rows.word_starts[w + 1] += rows.word_starts[w];
+  rows.index.resize(rows.entry_counts.size());
+  std::vector<std::size_t> next(rows.word_starts.begin(), rows.word_starts.end() - 1);
+  each_entry([&rows, &next](std::uint32_t u, std::size_t w, std::uint64_t e) {
+    WordEntry<A>& entry = rows.index[next[w]++];
+    entry.row = u;
+    entry.counts = rows.entry_counts[e];
+    std::copy_n(rows.entry_planes.data() + e * planes, planes, entry.planes);
+  });
+}
+
 template <Alphabet A>
 ReferenceRows<A> collect_rows(const RowSource& source, std::span<const std::uint8_t> reference,
                               const Survey& survey, std::size_t rows, StopPoller& poller) {
@@ -209,6 +237,7 @@ ReferenceRows<A> collect_rows(const RowSource& source, std::span<const std::uint
     result.distinct_of.push_back(u);
     poller.spend(reference.size() / 8 + 1);
   }
+  index_by_word(result);
   return result;
 }
 

@@ -27,6 +27,14 @@ struct WordCounts {
   std::uint32_t transitions = 0;
 };
 
+/// One differing word of one distinct row, in the index by word.
+template <Alphabet A>
+struct WordEntry {
+  std::uint32_t row;  // the distinct row
+  WordCounts counts;  // its counts against the reference on the word
+  std::uint64_t planes[Planes<A>::count];
+};
+
 /// The distinct rows of an alignment, each as the 64-column words in which
 /// it differs from a reference row (the column-wise majority of a sample of
 /// rows). A pair of rows counts what each counts against the reference,
@@ -53,6 +61,10 @@ struct ReferenceRows {
   // and its counts against the reference.
   std::vector<std::uint64_t> entry_planes;
   std::vector<WordCounts> entry_counts;
+  // The same entries by word: those of word w, in the order of their rows,
+  // are index[word_starts[w] .. word_starts[w + 1]).
+  std::vector<std::size_t> word_starts;
+  std::vector<WordEntry<A>> index;
 
   std::size_t distinct() const noexcept { return first_row.size(); }
 };
