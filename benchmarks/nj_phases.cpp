@@ -135,13 +135,10 @@ std::vector<nj::SequencePair> parse_fasta(std::string_view text) {
   return pairs;
 }
 
-// Nucleotide input: after ASCII upper-casing, every byte is one of - A C G N T U.
+// Nucleotide input: the test the library applies.
 bool is_nucleotide(const std::vector<nj::SequencePair>& pairs) {
   for (const auto& pair : pairs) {
-    for (char c : pair.second) {
-      const char up = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-      if (std::string_view("-ACGNTU").find(up) == std::string_view::npos) return false;
-    }
+    if (!nj::is_nucleotide_text(pair.second)) return false;
   }
   return true;
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <concepts>
 #include <cstdint>
+#include <string_view>
 
 namespace nj {
 
@@ -24,6 +25,47 @@ struct DNA {
     }
   }
 };
+
+/// DNA::code without branches, so that a loop over a text vectorises: the
+/// letters are compared in lower case (a byte with bit 5 set), and only
+/// A C G T of either case become a lower-case letter of theirs that way.
+constexpr std::uint8_t dna_code_branchless(std::uint8_t byte) noexcept {
+  const std::uint8_t lower = byte | 0x20;
+  return static_cast<std::uint8_t>(4 - 4 * (lower == 'a') - 3 * (lower == 'c') -
+                                   2 * (lower == 'g') - (lower == 't') + (byte == '-'));
+}
+
+constexpr bool dna_codes_agree() noexcept {
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    const auto b = static_cast<std::uint8_t>(byte);
+    if (dna_code_branchless(b) != DNA::code(b)) return false;
+  }
+  return true;
+}
+static_assert(dna_codes_agree());
+
+/// 1 when `byte` is a nucleotide symbol, else 0: after ASCII upper-casing,
+/// one of - A C G N T U (no byte of a multi-byte UTF-8 character is). A sum
+/// of exclusive tests rather than a branch or a logical or, so that a loop
+/// over a text vectorises.
+constexpr std::uint8_t nucleotide_symbol(std::uint8_t byte) noexcept {
+  const std::uint8_t lower = byte | 0x20;
+  return static_cast<std::uint8_t>((byte == '-') + (lower == 'a') + (lower == 'c') +
+                                   (lower == 'g') + (lower == 'n') + (lower == 't') +
+                                   (lower == 'u'));
+}
+
+constexpr bool nucleotide_symbols_agree() noexcept {
+  constexpr std::string_view symbols = "-ACGNTUacgntu";
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    const auto b = static_cast<std::uint8_t>(byte);
+    if ((nucleotide_symbol(b) == 1) != (symbols.find(static_cast<char>(b)) != symbols.npos)) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(nucleotide_symbols_agree());
 
 /// Amino acids in the order A R N D C Q E G H I L K M F P S T W Y V as
 /// 0..19 (upper case only), `-` the gap, every other byte unknown.

@@ -20,28 +20,11 @@ namespace nj {
 
 namespace {
 
-// After ASCII upper-casing, only these seven bytes are nucleotide symbols;
-// every byte of a multi-byte UTF-8 character is not one.
-bool is_nucleotide_symbol(char c) noexcept {
-  switch (c) {
-    case '-':
-    case 'A': case 'a':
-    case 'C': case 'c':
-    case 'G': case 'g':
-    case 'N': case 'n':
-    case 'T': case 't':
-    case 'U': case 'u':
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Nucleotide unless some byte of some sequence is not a nucleotide symbol;
 // all-empty sequences are nucleotide.
 bool looks_like_dna(const std::vector<SequenceObject>& msa) noexcept {
   return std::ranges::all_of(msa, [](const SequenceObject& s) {
-    return std::ranges::all_of(s.sequence, is_nucleotide_symbol);
+    return is_nucleotide_text(s.sequence);
   });
 }
 

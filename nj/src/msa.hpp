@@ -40,6 +40,9 @@ struct MSA {
   std::span<const std::uint8_t> row(std::size_t k) const noexcept { return sequences[k]; }
 };
 
+/// Whether every byte of `text` is a nucleotide symbol (nucleotide_symbol).
+bool is_nucleotide_text(std::string_view text) noexcept;
+
 /// Encodes a sequence text, one code per byte (a multi-byte UTF-8 character
 /// gives one unknown code per byte).
 template <Alphabet A>
