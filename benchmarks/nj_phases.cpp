@@ -3,7 +3,8 @@
 // (read, encode, distances, join, Newick), printing the phase times and the
 // peak resident set size as one JSON object on standard output.
 //
-//   nj_phases [--model M] [--distance default|plain] [--engine default|plain]
+//   nj_phases [--model M] [--distance default|plain|planes|reference]
+//             [--engine default|plain]
 //             [--distances-only] [--tree-out FILE] [--matrix-out FILE]
 //             [--matrix-raw FILE] [--tie-margin] alignment.fasta
 
@@ -27,6 +28,7 @@
 #include "alphabet.hpp"
 #include "distance/matrix.hpp"
 #include "distance/plain.hpp"
+#include "distance/reference_rows.hpp"
 #include "distance/workspace.hpp"
 #include "engine/join_step.hpp"
 #include "engine/neighbor_joining.hpp"
@@ -44,6 +46,8 @@ struct Options {
   std::string fasta;
   nj::SubstitutionModel model = nj::SubstitutionModel::Kimura2P;
   bool plain_distance = false;
+  // The default distances counted one way only: "planes" or "reference".
+  std::string counting;
   bool plain_nj = false;
   bool distances_only = false;
   bool tie_margin = false;
@@ -83,6 +87,8 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
         auto m = parse_model(v);
         if (!m) return std::unexpected("unknown model " + std::string(v));
         o.model = *m;
+      } else if (a == "--distance" && (v == "planes" || v == "reference")) {
+        o.counting = std::string(v);
       } else if (a == "--distance" || a == "--engine") {
         auto plain = parse_choice(a, v);
         if (!plain) return std::unexpected(plain.error());
@@ -276,7 +282,10 @@ void print_report(const Options& o, const Report& r) {
               static_cast<unsigned long long>(r.length), r.alphabet,
               std::string(nj::model_name(o.model)).c_str());
   std::printf("\"distance\": \"%s\", \"engine\": \"%s\", \"phases\": {",
-              o.plain_distance ? "plain" : "default", o.plain_nj ? "plain" : "default");
+              o.plain_distance          ? "plain"
+              : !o.counting.empty()     ? o.counting.c_str()
+                                        : "default",
+              o.plain_nj ? "plain" : "default");
   for (std::size_t k = 0; k < r.phases.size(); ++k) {
     std::printf("%s\"%s\": %.9f", k ? ", " : "", r.phases[k].first, r.phases[k].second);
     total += r.phases[k].second;
@@ -299,6 +308,13 @@ void print_report(const Options& o, const Report& r) {
   std::printf("}\n");
 }
 
+nj::DistanceWorkspace workspace_for(const Options& o) {
+  nj::DistanceWorkspace workspace;
+  if (o.counting == "planes") workspace.set_counting_path(nj::detail::CountingPath::planes);
+  if (o.counting == "reference") workspace.set_counting_path(nj::detail::CountingPath::reference);
+  return workspace;
+}
+
 template <nj::Alphabet A>
 int run_alignment(const Options& o, std::vector<nj::SequencePair> pairs, Stopwatch& clock,
                   Report r) {
@@ -311,8 +327,8 @@ int run_alignment(const Options& o, std::vector<nj::SequencePair> pairs, Stopwat
   r.phases.emplace_back("encode", clock.lap());
   r.n = msa.sequence_count;
   r.length = msa.length;
-  nj::DistMat matrix = o.plain_distance ? nj::plain_distances(msa, o.model)
-                                         : nj::DistanceWorkspace().from_msa(msa, o.model);
+  nj::DistMat matrix =
+      o.plain_distance ? nj::plain_distances(msa, o.model) : workspace_for(o).from_msa(msa, o.model);
   r.phases.emplace_back("distances", clock.lap());
   if (!o.matrix_raw.empty() && !write_raw(o.matrix_raw, matrix)) return 3;
   clock.lap();
