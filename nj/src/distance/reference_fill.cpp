@@ -17,12 +17,12 @@ using Word = std::uint64_t;
 template <Alphabet A>
 class ReferenceFiller;
 
-// Counts the pairs of one row with a run of distinct rows; chosen once per
-// build, so that the population counts are instructions where the
-// processor has them.
+// Counts the pairs of one row with a run of distinct rows and returns the
+// corrections made; chosen once per build, so that the population counts
+// are instructions where the processor has them.
 template <Alphabet A>
-using RowCounter = void (*)(ReferenceFiller<A>& filler, std::uint32_t x, std::uint32_t from,
-                            std::uint32_t to) noexcept;
+using RowCounter = std::uint64_t (*)(ReferenceFiller<A>& filler, std::uint32_t x,
+                                     std::uint32_t from, std::uint32_t to) noexcept;
 
 template <Alphabet A>
 class ReferenceFiller {
@@ -39,7 +39,7 @@ class ReferenceFiller {
       // A copy counts only the distinct rows that first occur after its
       // original; the earlier ones are in the original's row of the matrix.
       const std::uint32_t counted_from = a == first ? 0 : x;
-      counter(*this, x, counted_from, seen);
+      const std::uint64_t corrections = counter(*this, x, counted_from, seen);
       store(std::span<const PairCounts>(counts_.data() + counted_from, seen - counted_from),
             distances_.data() + counted_from);
       for (std::uint32_t u = 0; u < counted_from; ++u) {
@@ -47,7 +47,7 @@ class ReferenceFiller {
       }
       double* out = matrix.distances.data() + pair_index(0, a);
       for (std::size_t b = 0; b < a; ++b) out[b] = distances_[rows_.distinct_of[b]];
-      poller.spend(seen - counted_from + entries_of(x) + a);
+      poller.spend(seen - counted_from + entries_of(x) + corrections + a);
       seen = std::max(seen, x + 1);
     }
   }
@@ -56,9 +56,9 @@ class ReferenceFiller {
   // both rows' counts against the reference, corrected on the words where
   // both differ from it, which are found in the index of x's words. The
   // sums may pass below zero on the way (unsigned, so exactly), never at
-  // the end.
+  // the end. Returns the number of corrections.
   template <bool Transitions>
-  [[gnu::always_inline]] inline void count_row(std::uint32_t x, std::uint32_t from,
+  [[gnu::always_inline]] inline std::uint64_t count_row(std::uint32_t x, std::uint32_t from,
                                                std::uint32_t to) noexcept {
     const PairCounts own = rows_.totals[x];
     for (std::uint32_t u = from; u < to; ++u) {
@@ -67,12 +67,14 @@ class ReferenceFiller {
     }
     std::uint64_t e = rows_.entry_starts[x * rows_.summary_words];
     const std::uint64_t* map = rows_.differing.data() + x * rows_.summary_words;
+    std::uint64_t corrections = 0;
     for (std::size_t s = 0; s < rows_.summary_words; ++s) {
       for (Word bits = map[s]; bits != 0; bits &= bits - 1, ++e) {
         const std::size_t w = 64 * s + static_cast<std::size_t>(std::countr_zero(bits));
-        correct_word<Transitions>(w, e, from, to);
+        corrections += correct_word<Transitions>(w, e, from, to);
       }
     }
+    return corrections;
   }
 
  private:
@@ -87,8 +89,9 @@ class ReferenceFiller {
   // On word w, where x differs from the reference (its entry e), the pairs
   // of x with the rows [from, to) that differ there too count their own
   // differences instead of both rows' differences from the reference.
+  // Returns the number of such rows.
   template <bool Transitions>
-  [[gnu::always_inline]] inline void correct_word(std::size_t w, std::uint64_t e,
+  [[gnu::always_inline]] inline std::uint64_t correct_word(std::size_t w, std::uint64_t e,
                                                   std::uint32_t from, std::uint32_t to) noexcept {
     const Word* outer = rows_.entry_planes.data() + e * planes;
     const WordCounts outer_counts = rows_.entry_counts[e];
@@ -97,6 +100,7 @@ class ReferenceFiller {
     if (from > 0) {
       entry = std::partition_point(entry, end, [from](const WordEntry<A>& x) { return x.row < from; });
     }
+    const WordEntry<A>* const begin = entry;
     for (; entry != end && entry->row < to; ++entry) {
       Word difference;
       Word transition;
@@ -109,6 +113,7 @@ class ReferenceFiller {
         counts.transitions -= std::uint64_t{outer_counts.transitions} + entry->counts.transitions;
       }
     }
+    return static_cast<std::uint64_t>(entry - begin);
   }
 
   const ReferenceRows<A>& rows_;
@@ -117,16 +122,16 @@ class ReferenceFiller {
 };
 
 template <Alphabet A, bool Transitions>
-void count_portable(ReferenceFiller<A>& filler, std::uint32_t x, std::uint32_t from,
-                    std::uint32_t to) noexcept {
-  filler.template count_row<Transitions>(x, from, to);
+std::uint64_t count_portable(ReferenceFiller<A>& filler, std::uint32_t x, std::uint32_t from,
+                             std::uint32_t to) noexcept {
+  return filler.template count_row<Transitions>(x, from, to);
 }
 
 #if NJ_X86_64
 template <Alphabet A, bool Transitions>
-NJ_TARGET_POPCNT void count_popcnt(ReferenceFiller<A>& filler, std::uint32_t x,
-                                   std::uint32_t from, std::uint32_t to) noexcept {
-  filler.template count_row<Transitions>(x, from, to);
+NJ_TARGET_POPCNT std::uint64_t count_popcnt(ReferenceFiller<A>& filler, std::uint32_t x,
+                                            std::uint32_t from, std::uint32_t to) noexcept {
+  return filler.template count_row<Transitions>(x, from, to);
 }
 #endif
 

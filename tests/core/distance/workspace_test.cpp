@@ -11,6 +11,7 @@
 #include "distance/kernels.hpp"
 #include "distance/matrix.hpp"
 #include "distance/plain.hpp"
+#include "distance/reference_rows.hpp"
 #include "distance/workspace.hpp"
 #include "nj/error.hpp"
 
@@ -72,6 +73,36 @@ MSA<A> random_msa(SeededRandom& random, std::size_t n, std::size_t length) {
       for (char& c : row) c = random.chance(rate) ? symbol() : c;
     } else if (kind < 9) {
       row = pairs[random.below(k)].second;
+    }
+    pairs.emplace_back("s" + std::to_string(k), std::move(row));
+  }
+  return MSA<A>::from_iter(std::move(pairs));
+}
+
+// Rows close to one base row of residues, as genomes of an outbreak are:
+// each starts from the base or from an earlier row, and all but exact
+// copies then change a few columns (to any symbol or a gap) and some a run
+// of columns to unknown codes or gaps.
+template <Alphabet A>
+MSA<A> near_identical_msa(SeededRandom& random, std::size_t n, std::size_t length) {
+  const std::string alphabet = symbols<A>();
+  const std::size_t residues = std::is_same_v<A, DNA> ? 4 : 20;
+  std::string base(length, '-');
+  for (char& c : base) c = alphabet[random.below(residues)];
+  std::vector<SequencePair> pairs;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t kind = random.below(4);
+    std::string row = k == 0 || kind == 0 ? base : pairs[random.below(k)].second;
+    if (length > 0 && (k == 0 || kind != 3)) {
+      for (std::size_t change = random.below(4); change > 0; --change) {
+        row[random.below(length)] = random.chance(0.2) ? '-' : alphabet[random.below(alphabet.size())];
+      }
+      if (random.chance(0.3)) {
+        const std::size_t start = random.below(length);
+        const std::size_t end = std::min(length, start + random.below(300));
+        std::fill(row.begin() + static_cast<std::ptrdiff_t>(start),
+                  row.begin() + static_cast<std::ptrdiff_t>(end), random.chance(0.5) ? 'X' : '-');
+      }
     }
     pairs.emplace_back("s" + std::to_string(k), std::move(row));
   }
@@ -217,6 +248,66 @@ TEST(FastDistances, ResampledColumnsMatchABuiltReplicate) {
   check_resampling<Protein>(random);
 }
 
+// Counted from the rows' differences to a reference row, near-identical
+// rows (with copies, runs of unknown codes and of gaps, lengths on and off
+// the 64-column words) and random ones give the plain values, from the
+// alignment and from a resampled draw of its columns.
+template <Alphabet A>
+void check_reference_path(SeededRandom& random) {
+  std::vector<DistanceWorkspace> spaces = workspaces();
+  for (DistanceWorkspace& space : spaces) space.set_counting_path(detail::CountingPath::reference);
+  struct Case {
+    std::size_t n;
+    std::size_t length;
+    bool near;
+  };
+  const Case cases[] = {{0, 100, true},   {1, 100, true},  {2, 0, true},
+                        {3, 1, true},     {5, 63, true},   {9, 64, true},
+                        {17, 65, true},   {40, 700, false}, {70 + random.below(30), 1000, true},
+                        {130 + random.below(20), 4097 + random.below(500), true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "n " << c.n << ", length " << c.length);
+    const MSA<A> msa = c.near ? near_identical_msa<A>(random, c.n, c.length)
+                              : random_msa<A>(random, c.n, c.length);
+    expect_fast_matches_plain(msa, spaces);
+    std::vector<std::uint64_t> columns(msa.length == 0 ? 0 : msa.length + 13);
+    for (auto& column : columns) column = random.below(msa.length);
+    const MSA<A> replicate = resampled(msa, columns);
+    for (M model : models<A>()) {
+      EXPECT_TRUE(same_bits(plain_distances(replicate, model),
+                            spaces.back().from_resampled(msa, columns, model)))
+          << "resampled, " << model_name(model);
+    }
+  }
+}
+
+TEST(FastDistances, ReferencePathMatchesPlain) {
+  SeededRandom random;
+  SCOPED_TRACE(random.describe());
+  check_reference_path<DNA>(random);
+  check_reference_path<Protein>(random);
+}
+
+// The reference path is taken for long near-identical rows and left for
+// the bit planes where rows differ everywhere or are too few to pair.
+TEST(FastDistances, ReferencePathIsTakenWhereItPays) {
+  SeededRandom random;
+  SCOPED_TRACE(random.describe());
+  const auto taken = [](const MSA<DNA>& msa) {
+    StopPoller poller(StopCheck{});
+    const detail::RowSource rows = [&msa](std::size_t k) { return msa.row(k); };
+    return detail::reference_rows<DNA>(rows, msa.sequences.size(), msa.length,
+                                       detail::CountingPath::automatic, poller)
+        .has_value();
+  };
+  EXPECT_TRUE(taken(near_identical_msa<DNA>(random, 300, 20000)));
+  EXPECT_FALSE(taken(random_msa<DNA>(random, 300, 20000)));
+  EXPECT_FALSE(taken(near_identical_msa<DNA>(random, 1, 20000)));
+  const MSA<DNA> diverse = random_msa<DNA>(random, 200, 3000);
+  EXPECT_TRUE(same_bits(plain_distances(diverse, M::Kimura2P),
+                        DistanceWorkspace().from_msa(diverse, M::Kimura2P)));
+}
+
 TEST(FastDistances, BrokenAssumptionsAreInternalErrors) {
   const auto dna = MSA<DNA>::from_iter({{"a", "ACGT"}, {"b", "ACGA"}});
   DistanceWorkspace space;
@@ -243,21 +334,24 @@ TEST(FastDistances, BrokenAssumptionsAreInternalErrors) {
       same_bits(plain_distances(dna, M::Kimura2P), space.from_msa(dna, M::Kimura2P)));
 }
 
+// On bit planes and from a reference row alike.
 TEST(FastDistances, StopRequestsAreHonouredDuringCounting) {
   SeededRandom random;
   SCOPED_TRACE(random.describe());
-  const MSA<DNA> msa = random_msa<DNA>(random, 1000, 5000);
-  int asked = 0;
-  const StopCheck count_only = [&asked] { return ++asked < 0; };
-  DistMat full = DistanceWorkspace().from_msa(msa, M::PDiff, count_only);
-  EXPECT_EQ(full.distances.size(), 1000u * 999u / 2);
-  // Asked at least once for the matrix and again while counting.
-  EXPECT_GE(asked, 2);
+  for (const MSA<DNA>& msa :
+       {random_msa<DNA>(random, 1000, 5000), near_identical_msa<DNA>(random, 1500, 20000)}) {
+    int asked = 0;
+    const StopCheck count_only = [&asked] { return ++asked < 0; };
+    DistMat full = DistanceWorkspace().from_msa(msa, M::PDiff, count_only);
+    EXPECT_EQ(full.distances.size(), pair_count(msa.sequences.size()));
+    // Asked at least once for the matrix and again while counting.
+    EXPECT_GE(asked, 2);
 
-  int calls = 0;
-  const StopCheck stop_second = [&calls] { return ++calls == 2; };
-  EXPECT_THROW(DistanceWorkspace().from_msa(msa, M::PDiff, stop_second), Cancelled);
-  EXPECT_EQ(calls, 2);
+    int calls = 0;
+    const StopCheck stop_second = [&calls] { return ++calls == 2; };
+    EXPECT_THROW(DistanceWorkspace().from_msa(msa, M::PDiff, stop_second), Cancelled);
+    EXPECT_EQ(calls, 2);
+  }
 }
 
 }  // namespace
