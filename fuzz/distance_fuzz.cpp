@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Fuzzes the bit-plane distance construction against the column-by-column
-// one: for an alignment and a column draw made from the input, every
-// instruction-set level the processor has must give the same matrix, bit for
-// bit, for the alignment and for its resample, also when one workspace
-// serves several builds in a row.
+// Fuzzes the bit-plane distance construction, and the one from a reference
+// row, against the column-by-column one: for an alignment and a column draw
+// made from the input, every instruction-set level the processor has must
+// give the same matrix, bit for bit, for the alignment and for its
+// resample, also when one workspace serves several builds in a row.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
@@ -15,6 +15,7 @@
 #include "distance/kernels.hpp"
 #include "distance/matrix.hpp"
 #include "distance/plain.hpp"
+#include "distance/reference_rows.hpp"
 #include "distance/workspace.hpp"
 #include "fuzz_checks.hpp"
 #include "msa.hpp"
@@ -96,10 +97,14 @@ void fuzz(FuzzedDataProvider& data, std::string_view symbols, std::span<const Su
   const nj::DistMat plain = nj::plain_distances(msa, model);
   const nj::DistMat plain_resampled = nj::plain_distances(resample(msa, columns), model);
   for (const nj::detail::SimdLevel level : nj::detail::supported_simd_levels()) {
-    nj::DistanceWorkspace workspace(level);
-    check_same(workspace.from_resampled(msa, columns, model), plain_resampled, level);
-    check_same(workspace.from_msa(msa, model), plain, level);
-    check_same(workspace.from_resampled(msa, columns, model), plain_resampled, level);
+    // As chosen for the alignment, and from a reference row whatever the rows.
+    for (const auto path : {nj::detail::CountingPath::automatic, nj::detail::CountingPath::reference}) {
+      nj::DistanceWorkspace workspace(level);
+      workspace.set_counting_path(path);
+      check_same(workspace.from_resampled(msa, columns, model), plain_resampled, level);
+      check_same(workspace.from_msa(msa, model), plain, level);
+      check_same(workspace.from_resampled(msa, columns, model), plain_resampled, level);
+    }
   }
 }
 
