@@ -43,12 +43,14 @@ std::size_t word_columns(std::uint64_t length, std::size_t w) noexcept {
   return static_cast<std::size_t>(std::min<std::uint64_t>(64, length - 64 * w));
 }
 
-// Which words of each row differ from the reference, and how many rows
-// differ on each word.
+// Which words of each row differ from the reference, how many rows differ
+// on each word, and the codes of the differing words (64 bytes each, rows
+// one after another, words in order), so that the rows are read only once.
 struct Survey {
   std::size_t summary_words = 0;
   std::vector<Word> maps;  // summary_words per row
   std::vector<std::uint32_t> rows_per_word;
+  std::vector<std::uint8_t> word_codes;
 };
 
 // Beyond this share of differing words per row, on average over the rows
@@ -67,18 +69,22 @@ std::optional<Survey> survey_rows(const RowSource& source, std::span<const std::
                                   std::size_t rows, CountingPath path, StopPoller& poller) {
   const std::size_t words = (reference.size() + 63) / 64;
   // At least one word of map, so that every row has a first entry index.
-  Survey survey{std::max<std::size_t>((words + 63) / 64, 1), {},
-                std::vector<std::uint32_t>(words, 0)};
+  Survey survey;
+  survey.summary_words = std::max<std::size_t>((words + 63) / 64, 1);
   survey.maps.assign(rows * survey.summary_words, 0);
+  survey.rows_per_word.assign(words, 0);
   for (std::size_t k = 0; k < rows; ++k) {
     const std::span<const std::uint8_t> codes = source(k);
     check_codes<A>(codes);
     Word* map = survey.maps.data() + k * survey.summary_words;
     for (std::size_t w = 0; w < words; ++w) {
-      if (std::memcmp(codes.data() + 64 * w, reference.data() + 64 * w,
-                      word_columns(reference.size(), w)) != 0) {
+      const std::size_t columns = word_columns(reference.size(), w);
+      if (std::memcmp(codes.data() + 64 * w, reference.data() + 64 * w, columns) != 0) {
         map[w / 64] |= Word{1} << (w % 64);
         ++survey.rows_per_word[w];
+        const std::uint8_t* word = codes.data() + 64 * w;
+        survey.word_codes.insert(survey.word_codes.end(), word, word + columns);
+        survey.word_codes.resize(survey.word_codes.size() + 64 - columns);
       }
     }
     poller.spend(reference.size() / 8 + 1);
@@ -157,11 +163,11 @@ class DistinctRows {
   std::vector<std::uint32_t> next_by_hash_;  // per distinct row: the previous one of its hash
 };
 
-// Appends row `codes` (whose map is `map`) as a new distinct row: its
-// map, the planes of its differing words and their counts against the
-// reference, whose planes are `reference_planes`.
+// Appends a row as a new distinct row: its map, the planes of its
+// differing words (whose codes are at `word_codes`, 64 bytes each) and
+// their counts against the reference, whose planes are `reference_planes`.
 template <Alphabet A>
-void append_row(ReferenceRows<A>& rows, std::span<const std::uint8_t> codes, const Word* map,
+void append_row(ReferenceRows<A>& rows, const std::uint8_t* word_codes, const Word* map,
                 const std::vector<Word>& reference_planes) {
   constexpr std::size_t planes = ReferenceRows<A>::planes;
   PairCounts total;
@@ -172,7 +178,9 @@ void append_row(ReferenceRows<A>& rows, std::span<const std::uint8_t> codes, con
       const std::size_t w = 64 * s + static_cast<std::size_t>(std::countr_zero(bits));
       const std::size_t at = rows.entry_planes.size();
       rows.entry_planes.resize(at + planes);
-      encode_word<A>(codes, 64 * w, rows.entry_planes.data() + at, 1);
+      const std::span<const std::uint8_t> codes(word_codes, word_columns(rows.length, w));
+      word_codes += 64;
+      encode_word<A>(codes, 0, rows.entry_planes.data() + at, 1);
       Word difference;
       Word transition;
       lanes::word_masks<A, true, 1>(rows.entry_planes.data() + at,
@@ -216,8 +224,8 @@ void index_by_word(ReferenceRows<A>& rows) {
 }
 
 template <Alphabet A>
-ReferenceRows<A> collect_rows(const RowSource& source, std::span<const std::uint8_t> reference,
-                              const Survey& survey, std::size_t rows, StopPoller& poller) {
+ReferenceRows<A> collect_rows(std::span<const std::uint8_t> reference, const Survey& survey,
+                              std::size_t rows, StopPoller& poller) {
   constexpr std::size_t planes = ReferenceRows<A>::planes;
   ReferenceRows<A> result;
   result.length = reference.size();
@@ -228,10 +236,14 @@ ReferenceRows<A> collect_rows(const RowSource& source, std::span<const std::uint
     encode_word<A>(reference, 64 * w, reference_planes.data() + w * planes, 1);
   }
   DistinctRows<A> distinct(result);
+  std::uint64_t words_before = 0;  // differing words of the rows before k
   for (std::size_t k = 0; k < rows; ++k) {
+    const Word* map = survey.maps.data() + k * survey.summary_words;
     const std::uint64_t entries_before = result.entry_counts.size();
-    append_row(result, source(k), survey.maps.data() + k * survey.summary_words,
-               reference_planes);
+    append_row(result, survey.word_codes.data() + 64 * words_before, map, reference_planes);
+    for (std::size_t s = 0; s < survey.summary_words; ++s) {
+      words_before += static_cast<std::uint64_t>(std::popcount(map[s]));
+    }
     const std::uint32_t u = distinct.settle(entries_before);
     if (u == result.first_row.size()) result.first_row.push_back(k);
     result.distinct_of.push_back(u);
@@ -278,7 +290,7 @@ std::optional<ReferenceRows<A>> reference_rows(const RowSource& source, std::siz
   if (path == CountingPath::automatic && !reference_pays(survey->rows_per_word, rows, length)) {
     return std::nullopt;
   }
-  return collect_rows<A>(source, reference, *survey, rows, poller);
+  return collect_rows<A>(reference, *survey, rows, poller);
 }
 
 template std::optional<ReferenceRows<DNA>> reference_rows<DNA>(const RowSource&, std::size_t,

@@ -57,7 +57,8 @@ class WordBuffer {
 /// Everything a workspace keeps from one build to the next.
 struct WorkspaceBuffers {
   WordBuffer planes;                   // the rows in plane form, see bit_planes.hpp
-  std::vector<std::uint8_t> gathered;  // one resampled row
+  std::vector<std::uint64_t> sorted_columns;  // the draw of a resampled build, in order
+  std::vector<std::uint8_t> gathered;         // one resampled row
   std::vector<PairCounts> tile_counts;
   DistanceTable table;
 };
@@ -235,11 +236,18 @@ DistMat DistanceWorkspace::from_resampled(const MSA<A>& msa, std::span<const std
                             msa.length));
     }
   }
+  // A pair's counts are sums over the columns, so the order of the draw
+  // does not matter. Sorted, the copies of a column lie side by side and
+  // runs of the alignment (of N, of gaps) stay runs, so that near-identical
+  // rows stay near-identical word by word; and each row is read in order.
+  std::vector<std::uint64_t>& sorted = buffers_->sorted_columns;
+  sorted.assign(columns.begin(), columns.end());
+  std::sort(sorted.begin(), sorted.end());
   std::vector<std::uint8_t>& gathered = buffers_->gathered;
-  gathered.resize(columns.size());
+  gathered.resize(sorted.size());
   const auto row_codes = [&](std::size_t k) {
     const std::uint8_t* row = msa.sequences[k].data();
-    for (std::size_t c = 0; c < columns.size(); ++c) gathered[c] = row[columns[c]];
+    for (std::size_t c = 0; c < sorted.size(); ++c) gathered[c] = row[sorted[c]];
     return std::span<const std::uint8_t>(gathered);
   };
   return detail::build(*buffers_, level_, path_, msa, columns.size(), row_codes, model, should_stop);
