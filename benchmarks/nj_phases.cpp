@@ -325,7 +325,9 @@ template <nj::Alphabet A>
 void time_replicates(const Options& o, const nj::MSA<A>& msa) {
   nj::DistanceWorkspace workspace = workspace_for(o);
   for (std::uint64_t k = 0; k < o.replicates; ++k) {
-    const nj::SeedSource seed = [k]() -> std::expected<std::uint64_t, std::string> { return k + 1; };
+    const nj::SeedSource seed = [k]() -> std::expected<std::uint64_t, std::string> {
+      return k + 1;
+    };
     const auto columns = nj::bootstrap_columns(msa.length, seed);
     if (columns) workspace.from_resampled(msa, *columns, o.model);
   }
@@ -343,8 +345,8 @@ int run_alignment(const Options& o, std::vector<nj::SequencePair> pairs, Stopwat
   r.phases.emplace_back("encode", clock.lap());
   r.n = msa.sequence_count;
   r.length = msa.length;
-  nj::DistMat matrix =
-      o.plain_distance ? nj::plain_distances(msa, o.model) : workspace_for(o).from_msa(msa, o.model);
+  nj::DistMat matrix = o.plain_distance ? nj::plain_distances(msa, o.model)
+                                         : workspace_for(o).from_msa(msa, o.model);
   r.phases.emplace_back("distances", clock.lap());
   if (o.replicates > 0) {
     time_replicates(o, msa);

@@ -98,7 +98,8 @@ void fuzz(FuzzedDataProvider& data, std::string_view symbols, std::span<const Su
   const nj::DistMat plain_resampled = nj::plain_distances(resample(msa, columns), model);
   for (const nj::detail::SimdLevel level : nj::detail::supported_simd_levels()) {
     // As chosen for the alignment, and from a reference row whatever the rows.
-    for (const auto path : {nj::detail::CountingPath::automatic, nj::detail::CountingPath::reference}) {
+    for (const auto path :
+         {nj::detail::CountingPath::automatic, nj::detail::CountingPath::reference}) {
       nj::DistanceWorkspace workspace(level);
       workspace.set_counting_path(path);
       check_same(workspace.from_resampled(msa, columns, model), plain_resampled, level);

@@ -42,14 +42,21 @@ class ReferenceFiller {
       const std::uint64_t corrections = counter(*this, x, counted_from, seen);
       store(std::span<const PairCounts>(counts_.data() + counted_from, seen - counted_from),
             distances_.data() + counted_from);
-      for (std::uint32_t u = 0; u < counted_from; ++u) {
-        distances_[u] = matrix.distances[pair_index(rows_.first_row[u], first)];
-      }
-      double* out = matrix.distances.data() + pair_index(0, a);
-      for (std::size_t b = 0; b < a; ++b) out[b] = distances_[rows_.distinct_of[b]];
+      write_row(a, first, counted_from, matrix);
       poller.spend(seen - counted_from + entries_of(x) + corrections + a);
       seen = std::max(seen, x + 1);
     }
+  }
+
+  // Row a of the matrix, whose distinct row first occurs at row `first`:
+  // the distances to the distinct rows before `counted_from` from row
+  // `first` of the matrix, the others as just counted.
+  void write_row(std::size_t a, std::size_t first, std::uint32_t counted_from, DistMat& matrix) {
+    for (std::uint32_t u = 0; u < counted_from; ++u) {
+      distances_[u] = matrix.distances[pair_index(rows_.first_row[u], first)];
+    }
+    double* out = matrix.distances.data() + pair_index(0, a);
+    for (std::size_t b = 0; b < a; ++b) out[b] = distances_[rows_.distinct_of[b]];
   }
 
   // The counts of row x with the distinct rows [from, to), into counts_:
@@ -59,7 +66,7 @@ class ReferenceFiller {
   // the end. Returns the number of corrections.
   template <bool Transitions>
   [[gnu::always_inline]] inline std::uint64_t count_row(std::uint32_t x, std::uint32_t from,
-                                               std::uint32_t to) noexcept {
+                                                        std::uint32_t to) noexcept {
     const PairCounts own = rows_.totals[x];
     for (std::uint32_t u = from; u < to; ++u) {
       counts_[u] = {own.differences + rows_.totals[u].differences,
@@ -92,13 +99,15 @@ class ReferenceFiller {
   // Returns the number of such rows.
   template <bool Transitions>
   [[gnu::always_inline]] inline std::uint64_t correct_word(std::size_t w, std::uint64_t e,
-                                                  std::uint32_t from, std::uint32_t to) noexcept {
+                                                           std::uint32_t from,
+                                                           std::uint32_t to) noexcept {
     const Word* outer = rows_.entry_planes.data() + e * planes;
     const WordCounts outer_counts = rows_.entry_counts[e];
     const WordEntry<A>* entry = rows_.index.data() + rows_.word_starts[w];
     const WordEntry<A>* end = rows_.index.data() + rows_.word_starts[w + 1];
     if (from > 0) {
-      entry = std::partition_point(entry, end, [from](const WordEntry<A>& x) { return x.row < from; });
+      const auto before = [from](const WordEntry<A>& other) { return other.row < from; };
+      entry = std::partition_point(entry, end, before);
     }
     const WordEntry<A>* const begin = entry;
     for (; entry != end && entry->row < to; ++entry) {

@@ -145,7 +145,8 @@ class DistinctRows {
   bool same(std::uint32_t u, std::uint32_t candidate, std::uint64_t entries_before) const {
     if (!std::equal(map(u), map(u) + rows_.summary_words, map(candidate))) return false;
     const Word* begin = rows_.entry_planes.data();
-    return std::equal(begin + first_entry(u) * planes, begin + entry_end(u, entries_before) * planes,
+    return std::equal(begin + first_entry(u) * planes,
+                      begin + entry_end(u, entries_before) * planes,
                       begin + entries_before * planes, begin + rows_.entry_planes.size());
   }
 

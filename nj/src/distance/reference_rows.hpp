@@ -48,7 +48,8 @@ struct ReferenceRows {
   std::uint64_t length = 0;
   std::size_t words = 0;          // 64-column words of a row
   std::size_t summary_words = 0;  // words of a row's map of differing words
-  std::vector<std::uint32_t> distinct_of;  // per row: its distinct row, numbered by first occurrence
+  // Per row: its distinct row, the distinct rows numbered by first occurrence.
+  std::vector<std::uint32_t> distinct_of;
   std::vector<std::size_t> first_row;      // per distinct row: the row where it first occurs
   // Per distinct row: the map (bit w of the map set when word w differs),
   // for each word of the map the index of its first differing word's entry,

@@ -250,7 +250,8 @@ DistMat DistanceWorkspace::from_resampled(const MSA<A>& msa, std::span<const std
     for (std::size_t c = 0; c < sorted.size(); ++c) gathered[c] = row[sorted[c]];
     return std::span<const std::uint8_t>(gathered);
   };
-  return detail::build(*buffers_, level_, path_, msa, columns.size(), row_codes, model, should_stop);
+  return detail::build(*buffers_, level_, path_, msa, columns.size(), row_codes, model,
+                       should_stop);
 }
 
 template DistMat DistanceWorkspace::from_msa(const MSA<DNA>&, SubstitutionModel, const StopCheck&);

@@ -95,7 +95,8 @@ MSA<A> near_identical_msa(SeededRandom& random, std::size_t n, std::size_t lengt
     std::string row = k == 0 || kind == 0 ? base : pairs[random.below(k)].second;
     if (length > 0 && (k == 0 || kind != 3)) {
       for (std::size_t change = random.below(4); change > 0; --change) {
-        row[random.below(length)] = random.chance(0.2) ? '-' : alphabet[random.below(alphabet.size())];
+        const char symbol = alphabet[random.below(alphabet.size())];
+        row[random.below(length)] = random.chance(0.2) ? '-' : symbol;
       }
       if (random.chance(0.3)) {
         const std::size_t start = random.below(length);
