@@ -45,7 +45,7 @@ std::size_t word_columns(std::uint64_t length, std::size_t w) noexcept {
 
 // Which words of each row differ from the reference, how many rows differ
 // on each word, and the codes of the differing words (64 bytes each, rows
-// one after another, words in order), so that the rows are read only once.
+// one after another, words in order), so that no row is read again.
 struct Survey {
   std::size_t summary_words = 0;
   std::vector<Word> maps;  // summary_words per row
