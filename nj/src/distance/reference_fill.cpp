@@ -72,7 +72,7 @@ class ReferenceFiller {
       counts_[u] = {own.differences + rows_.totals[u].differences,
                     Transitions ? own.transitions + rows_.totals[u].transitions : 0};
     }
-    std::uint64_t e = rows_.entry_starts[x * rows_.summary_words];
+    std::uint64_t e = rows_.entry_starts[x];
     const std::uint64_t* map = rows_.differing.data() + x * rows_.summary_words;
     std::uint64_t corrections = 0;
     for (std::size_t s = 0; s < rows_.summary_words; ++s) {
@@ -88,8 +88,8 @@ class ReferenceFiller {
   static constexpr std::size_t planes = ReferenceRows<A>::planes;
 
   std::uint64_t entries_of(std::uint32_t x) const noexcept {
-    const std::uint64_t begin = rows_.entry_starts[x * rows_.summary_words];
-    return x + 1 < rows_.distinct() ? rows_.entry_starts[(x + 1) * rows_.summary_words] - begin
+    const std::uint64_t begin = rows_.entry_starts[x];
+    return x + 1 < rows_.distinct() ? rows_.entry_starts[x + 1] - begin
                                     : rows_.entry_counts.size() - begin;
   }
 

@@ -68,9 +68,8 @@ template <Alphabet A>
 std::optional<Survey> survey_rows(const RowSource& source, std::span<const std::uint8_t> reference,
                                   std::size_t rows, CountingPath path, StopPoller& poller) {
   const std::size_t words = (reference.size() + 63) / 64;
-  // At least one word of map, so that every row has a first entry index.
   Survey survey;
-  survey.summary_words = std::max<std::size_t>((words + 63) / 64, 1);
+  survey.summary_words = (words + 63) / 64;
   survey.maps.assign(rows * survey.summary_words, 0);
   survey.rows_per_word.assign(words, 0);
   for (std::size_t k = 0; k < rows; ++k) {
@@ -126,7 +125,7 @@ class DistinctRows {
     return rows_.differing.data() + u * rows_.summary_words;
   }
   std::uint64_t first_entry(std::uint32_t u) const noexcept {
-    return rows_.entry_starts[u * rows_.summary_words];
+    return rows_.entry_starts[u];
   }
   std::uint64_t entry_end(std::uint32_t u, std::uint64_t entries_before) const noexcept {
     return u + 1 < rows_.totals.size() - 1 ? first_entry(u + 1) : entries_before;
@@ -152,7 +151,7 @@ class DistinctRows {
 
   void drop_last(std::uint64_t entries_before) {
     rows_.differing.resize(rows_.differing.size() - rows_.summary_words);
-    rows_.entry_starts.resize(rows_.entry_starts.size() - rows_.summary_words);
+    rows_.entry_starts.pop_back();
     rows_.totals.pop_back();
     rows_.entry_planes.resize(entries_before * planes);
     rows_.entry_counts.resize(entries_before);
@@ -172,9 +171,9 @@ void append_row(ReferenceRows<A>& rows, const std::uint8_t* word_codes, const Wo
                 const std::vector<Word>& reference_planes) {
   constexpr std::size_t planes = ReferenceRows<A>::planes;
   PairCounts total;
+  rows.entry_starts.push_back(rows.entry_counts.size());
   for (std::size_t s = 0; s < rows.summary_words; ++s) {
     rows.differing.push_back(map[s]);
-    rows.entry_starts.push_back(rows.entry_counts.size());
     for (Word bits = map[s]; bits != 0; bits &= bits - 1) {
       const std::size_t w = 64 * s + static_cast<std::size_t>(std::countr_zero(bits));
       const std::size_t at = rows.entry_planes.size();

@@ -51,9 +51,9 @@ struct ReferenceRows {
   // Per row: its distinct row, the distinct rows numbered by first occurrence.
   std::vector<std::uint32_t> distinct_of;
   std::vector<std::size_t> first_row;      // per distinct row: the row where it first occurs
-  // Per distinct row: the map (bit w of the map set when word w differs),
-  // for each word of the map the index of its first differing word's entry,
-  // and the counts against the reference over the whole row.
+  // Per distinct row: the map (summary_words words, bit w set when word w
+  // differs), the index of its first entry, and the counts against the
+  // reference over the whole row.
   std::vector<std::uint64_t> differing;
   std::vector<std::uint64_t> entry_starts;
   std::vector<PairCounts> totals;
