@@ -253,17 +253,17 @@ ReferenceRows<A> collect_rows(std::span<const std::uint8_t> reference, const Sur
   return result;
 }
 
-}  // namespace
-
-// Costs in nanoseconds per pair, measured on outbreak-like alignments and
-// on evolved ones of 1,000 to 30,000 columns and 0.2 to 35 % differing
-// sites: the bit-plane kernels (512-bit) spend about 3 a block of 512
-// columns; counting from the reference spends about 5 a pair and 4 a word
-// where both rows differ from the reference, whose expected number over
-// the pairs of rows is the sum over the words of the squared share of rows
-// that differ there. Exact copies, which the reference path counts only
-// once, are left out, and a margin keeps the choice safe where the two are
-// close.
+// Whether counting pair by pair from the reference is expected to beat the
+// bit-plane kernels, for `rows` rows of `length` columns of which
+// `rows_per_word[w]` differ from the reference on word w. Costs in
+// nanoseconds per pair, measured on outbreak-like alignments and on evolved
+// ones of 1,000 to 30,000 columns and 0.2 to 35 % differing sites: the
+// bit-plane kernels (512-bit) spend about 3 a block of 512 columns;
+// counting from the reference spends about 5 a pair and 4 a word where both
+// rows differ from the reference, whose expected number over the pairs of
+// rows is the sum over the words of the squared share of rows that differ
+// there. Exact copies, which the reference path counts only once, are left
+// out, and a margin keeps the choice safe where the two are close.
 bool reference_pays(std::span<const std::uint32_t> rows_per_word, std::size_t rows,
                     std::uint64_t length) noexcept {
   if (rows < 2) return false;
@@ -276,6 +276,8 @@ bool reference_pays(std::span<const std::uint32_t> rows_per_word, std::size_t ro
   const double blocks = static_cast<double>((length + block_columns - 1) / block_columns);
   return 1.25 * reference_cost < 3.0 * blocks;
 }
+
+}  // namespace
 
 template <Alphabet A>
 std::optional<ReferenceRows<A>> reference_rows(const RowSource& source, std::size_t rows,

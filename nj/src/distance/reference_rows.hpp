@@ -70,12 +70,6 @@ struct ReferenceRows {
   std::size_t distinct() const noexcept { return first_row.size(); }
 };
 
-/// Whether counting pair by pair from the reference is expected to beat the
-/// bit-plane kernels, for `rows` rows of `length` columns of which
-/// `rows_per_word[w]` differ from the reference on word w.
-bool reference_pays(std::span<const std::uint32_t> rows_per_word, std::size_t rows,
-                    std::uint64_t length) noexcept;
-
 /// How the choice between the two ways of counting is made.
 enum class CountingPath : std::uint8_t { automatic, reference, planes };
 
