@@ -44,7 +44,6 @@ class FastEngine {
     newest_ = n_;
     lowest_slot_ = n_;
     subtrees_.assign_bins(state_.row_sums);
-    subtrees_.last_binned = n_;
     build_leaf_rows();
   }
 
@@ -54,7 +53,7 @@ class FastEngine {
     for (std::uint64_t live = state_.active.count(); live > 2; --live) {
       const auto m = static_cast<double>(live);
       if (!measure_bins()) return false;
-      if (subtrees_.live.size() * 2 < subtrees_.last_binned) {
+      if (bins_worn()) {
         store_.compact(true);
         measure_bins();
       }
@@ -65,6 +64,7 @@ class FastEngine {
       // A step costs some tens of nanoseconds per live slot, ten or more of
       // the poller's units.
       poller_.spend(16 * live + visited_);
+      wear_bins(visited_);
       visited_ = 0;
     }
     return true;
@@ -98,6 +98,34 @@ class FastEngine {
       top = std::max(top, r[s]);
     }
     return finite;
+  }
+
+  /// Whether the bins should be made again: when half the subtrees they
+  /// were made for are gone, or when the searches since they were made
+  /// have walked more entries beyond twice what they walked at first than
+  /// writing every row again costs. A subtree's bin is fixed at birth while
+  /// its rank drifts, so bins wear out, quickly where a few row sums grow
+  /// apart from the rest (near-identical genomes) and hardly at all where
+  /// row sums keep their order.
+  bool bins_worn() noexcept {
+    const std::size_t live = subtrees_.live.size();
+    if (wear_.binnings != subtrees_.binnings) wear_ = Wear{subtrees_.binnings};
+    if (live * 2 < subtrees_.last_binned) return true;
+    const auto rewrite = static_cast<double>(live) * static_cast<double>(live);
+    return wear_.excess > rewrite;
+  }
+
+  /// Counts the entries the last search walked towards the bins' wear.
+  void wear_bins(std::uint64_t walked) noexcept {
+    if (wear_.binnings != subtrees_.binnings) wear_ = Wear{subtrees_.binnings};
+    constexpr std::uint64_t first_steps = 8;
+    if (wear_.steps < first_steps) {
+      wear_.first_walked += walked;
+    } else {
+      const double usual = 2.0 * static_cast<double>(wear_.first_walked) / first_steps;
+      wear_.excess += std::max(0.0, static_cast<double>(walked) - usual);
+    }
+    ++wear_.steps;
   }
 
   double exact_q(std::size_t hi, std::size_t lo, double c) const noexcept {
@@ -297,7 +325,7 @@ class FastEngine {
     const double r_i = r[i];
     std::size_t below = 0;
     for (const Partner s : live) below += r[s] < r_i ? 1u : 0u;
-    subtrees_.bin_of[i] = static_cast<std::uint8_t>(below * bins / live.size());
+    subtrees_.bin_of[i] = subtrees_.rank_bins.bin_of_rank(below, live.size());
     store_.add_row(i, values, new_partners_, scale);
   }
 
@@ -307,6 +335,15 @@ class FastEngine {
   Subtrees subtrees_;
   RowStore store_;
   std::array<double, bins> bin_max_{};
+  // How the bins made last have worn: the entries walked in the first
+  // steps after they were made, and beyond twice that since.
+  struct Wear {
+    std::uint64_t binnings = 0;
+    std::uint64_t steps = 0;
+    std::uint64_t first_walked = 0;
+    double excess = 0.0;
+  };
+  Wear wear_;
   std::unique_ptr<RowToWalk[]> to_walk_;  // room for every slot
   struct Kept {
     Partner hi = 0;

@@ -37,9 +37,14 @@ void Subtrees::join(std::size_t i, std::size_t j) {
 void Subtrees::assign_bins(const std::vector<double>& row_sums) {
   std::vector<std::uint32_t> order(live.begin(), live.end());
   std::ranges::stable_sort(order, {}, [&](std::uint32_t s) { return row_sums[s]; });
+  std::vector<double> sorted(order.size());
+  for (std::size_t rank = 0; rank < order.size(); ++rank) sorted[rank] = row_sums[order[rank]];
+  rank_bins = RankBins::fitted(sorted);
   for (std::size_t rank = 0; rank < order.size(); ++rank) {
-    bin_of[order[rank]] = static_cast<std::uint8_t>(rank * bins / order.size());
+    bin_of[order[rank]] = rank_bins.bin_of_rank(rank, order.size());
   }
+  last_binned = order.size();
+  ++binnings;
 }
 
 Row RowWriter::order(std::span<const double> values, std::span<const Partner> partners,
@@ -278,7 +283,6 @@ void RowStore::compact(bool rebin) {
   }
   if (rebin) {
     subtrees_.assign_bins(row_sums_);
-    subtrees_.last_binned = subtrees_.live.size();
     tail_ = 0;
     for (const std::size_t s : order_) rewrite_row(s, first_shift, Room::append);
     return;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "distance/matrix.hpp"
+#include "engine/binning.hpp"
 #include "engine/keys.hpp"
 #include "nj/stop.hpp"
 
@@ -31,10 +32,6 @@ using Partner = std::uint32_t;
 /// the inner node of step t is born n + t, and a retired slot is born never.
 using Birth = std::uint32_t;
 inline constexpr Birth never_born = std::numeric_limits<Birth>::max();
-
-/// Subtrees are put into bins by the rank of their row sum at birth; a bound
-/// over a segment then needs only the largest row sum in its bin.
-inline constexpr std::size_t bins = 8;
 
 /// One pair in a row: the other slot and the distance's key, six bytes
 /// without padding so that a segment's first entries share a cache line.
@@ -55,14 +52,19 @@ struct Subtrees {
   /// Slot i holds the subtree just made, born now; slot j is retired.
   void join(std::size_t i, std::size_t j);
 
-  /// Bins by the rank of the current row sum among the live subtrees.
+  /// Bins by the rank of the current row sum among the live subtrees, in
+  /// ranges of rank fitted to the row sums (see binning.hpp). Subtrees are
+  /// put into bins by the rank of their row sum at birth; a bound over a
+  /// segment then needs only the largest row sum in its bin.
   void assign_bins(const std::vector<double>& row_sums);
 
   std::vector<Partner> live;  // the live slots, ascending
   std::vector<Birth> birth;
   Birth next_birth = 0;
   std::vector<std::uint8_t> bin_of;
+  RankBins rank_bins;
   std::size_t last_binned = 0;  // live subtrees when the bins were last assigned
+  std::uint64_t binnings = 0;   // how many times the bins were assigned
 };
 
 /// Doubles in whole cache lines, so that each slot's eight fronts are one.
