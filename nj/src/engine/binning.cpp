@@ -54,8 +54,12 @@ RankBins RankBins::fitted(std::span<const double> sorted) {
       }
     }
   }
-  // A bound may be NaN-free garbage when sums overflow; keep equal ranks then.
-  if (!(best[bins - 1][grid] < none)) return chosen;
+  // Equal ranges of rank are kept unless the fitted ones have clearly less
+  // slack (where row sums are all equal, every choice has none), and when
+  // the sums overflowed.
+  double equal_slack = 0.0;
+  for (std::size_t b = 0; b < bins; ++b) equal_slack += slack(b * grid / bins, (b + 1) * grid / bins);
+  if (!(best[bins - 1][grid] < 0.75 * equal_slack)) return chosen;
   std::size_t k = grid;
   for (std::size_t b = bins; b-- > 0;) {
     chosen.ends_[b] = static_cast<std::uint32_t>(k * whole / grid);

@@ -159,10 +159,12 @@ class EntryStore {
 class RowStore {
  public:
   /// An empty store with room for the rows of the n leaves and more.
-  /// `subtrees`, `row_sums` and the matrix are read when rows are written
-  /// again; moving rows spends the poller's units.
-  RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>& row_sums,
-           const DistMat& matrix, StopPoller& poller);
+  /// `subtrees`, the sums that bin the subtrees (`binning_sums`), the
+  /// partners' offsets and the matrix are read when rows are written again
+  /// (an entry's value is its distance less its partner's offset); moving
+  /// rows spends the poller's units.
+  RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>& binning_sums,
+           const std::vector<double>& offsets, const DistMat& matrix, StopPoller& poller);
 
   /// Writes the entries (values[p], partners[p]) as the new row of slot x,
   /// its partners in their current bins. A new row may put subtrees into
@@ -174,6 +176,9 @@ class RowStore {
   /// each segment, without changing any bin: for a search that needs the
   /// entries the row left out.
   void deepen_row(std::size_t x);
+
+  /// Empties the store: no slot has a row.
+  void clear();
 
   /// Gives the space of slot s's row to later rows and empties its segments.
   void retire_row(std::size_t s);
@@ -252,7 +257,8 @@ class RowStore {
   std::size_t move_row(std::size_t s, std::size_t to);
 
   Subtrees& subtrees_;
-  const std::vector<double>& row_sums_;
+  const std::vector<double>& binning_sums_;
+  const std::vector<double>& offsets_;
   const DistMat& matrix_;
   StopPoller& poller_;
   EntryStore store_;
