@@ -16,12 +16,15 @@ constexpr double largest_usable = 0x1p500;
 
 std::atomic<OffsetPolicy> offset_policy{OffsetPolicy::automatic};
 
-/// The spread of `values` above their median.
-double upper_spread(std::vector<double> values) {
-  if (values.empty()) return 0.0;
+/// Whether the largest of `values` lies more than their median above it,
+/// the median being positive: a few row sums many times the usual ones.
+bool far_above_median(std::vector<double> values) {
+  if (values.empty()) return false;
   const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
   std::nth_element(values.begin(), middle, values.end());
-  return *std::max_element(values.begin(), values.end()) - *middle;
+  const double median = *middle;
+  const double largest = *std::max_element(values.begin(), values.end());
+  return median > 0.0 && largest - median > median;
 }
 
 }  // namespace
@@ -35,15 +38,10 @@ Offsets choose_offsets(std::vector<double> lowest, double largest,
   const std::size_t n = lowest.size();
   Offsets offsets;
   offsets.of = std::move(lowest);
-  const double c = static_cast<double>(n) - 2.0;
-  std::vector<double> shifted(n);
   double largest_offset = 0.0;
-  for (std::size_t s = 0; s < n; ++s) {
-    shifted[s] = row_sums[s] - c * offsets.of[s];
-    largest_offset = std::max(largest_offset, std::fabs(offsets.of[s]));
-  }
+  for (const double a : offsets.of) largest_offset = std::max(largest_offset, std::fabs(a));
   const auto [least, most] = std::ranges::minmax(offsets.of);
-  const bool helps = least < most && upper_spread(shifted) < upper_spread(row_sums);
+  const bool helps = least < most && far_above_median(row_sums);
   const OffsetPolicy policy = offset_policy.load(std::memory_order_relaxed);
   offsets.on = n > 2 && largest < largest_usable &&
                (policy == OffsetPolicy::always || (policy == OffsetPolicy::automatic && helps));

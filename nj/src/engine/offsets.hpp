@@ -38,14 +38,15 @@ struct Offsets {
 enum class OffsetPolicy { automatic, always, never };
 void set_offset_policy(OffsetPolicy policy) noexcept;
 
-/// The offsets of the leaves: each leaf's smallest distance to another.
-/// They help where they differ and taking them out of the row sums (at
-/// c = n - 2) narrows the spread of the row sums above their median. They
-/// are not used where every offset is the same: the margin would then keep
-/// the search from passing over exact ties, which such inputs (every
-/// distance equal) are made of. Nor where a distance is so large that a
-/// shifted value could overflow. Unused offsets are all 0, and the bounds
-/// are then exactly those without offsets.
+/// The offsets of the leaves: each leaf's smallest distance to another (a
+/// new subtree's are likewise its smallest distance). They help where a few
+/// row sums lie far above the others (the largest more than the median above
+/// it: near-identical genomes, some with runs of N), and are not worth their
+/// cost elsewhere. They are never used where every offset is the same: the
+/// margin would then keep the search from passing over exact ties, which
+/// such inputs (every distance equal) are made of; nor where a distance is
+/// so large that a shifted value could overflow. Unused offsets are all 0,
+/// and the bounds are then exactly those without offsets.
 /// `lowest`: each leaf's smallest distance to another; `largest`: the
 /// largest absolute distance.
 Offsets choose_offsets(std::vector<double> lowest, double largest,
