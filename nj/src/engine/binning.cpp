@@ -12,6 +12,7 @@ namespace {
 // Cuts between bins fall on this many evenly spaced ranks: finer cuts would
 // barely lower the slack, and the choice costs bins * grid^2 steps.
 constexpr std::size_t grid = 128;
+constexpr std::size_t fitted_from = 1024;
 
 }  // namespace
 
@@ -27,7 +28,8 @@ RankBins::RankBins() noexcept {
 RankBins RankBins::fitted(std::span<const double> sorted) {
   RankBins chosen;
   const std::size_t n = sorted.size();
-  if (n < bins * 2) return chosen;
+  // Fitting costs some 65,000 steps, more than a whole small run.
+  if (n < fitted_from) return chosen;
   std::vector<double> prefix(n + 1, 0.0);
   for (std::size_t k = 0; k < n; ++k) prefix[k + 1] = prefix[k] + sorted[k];
   std::array<std::size_t, grid + 1> cut{};
