@@ -6,7 +6,8 @@
 //   nj_phases [--model M] [--distance default|plain|planes|reference]
 //             [--engine default|plain] [--replicates K]
 //             [--distances-only] [--tree-out FILE] [--matrix-out FILE]
-//             [--matrix-raw FILE] [--tie-margin] alignment.fasta
+//             [--matrix-raw FILE] [--tie-margin] [--offsets auto|always|never]
+//             alignment.fasta
 
 #include <sys/resource.h>
 
@@ -33,6 +34,7 @@
 #include "distance/workspace.hpp"
 #include "engine/join_step.hpp"
 #include "engine/neighbor_joining.hpp"
+#include "engine/offsets.hpp"
 #include "engine/scan.hpp"
 #include "engine/state.hpp"
 #include "models.hpp"
@@ -50,6 +52,7 @@ struct Options {
   // The default distances counted one way only: "planes" or "reference".
   std::string counting;
   bool plain_nj = false;
+  nj::fast::OffsetPolicy offsets = nj::fast::OffsetPolicy::automatic;
   bool distances_only = false;
   bool tie_margin = false;
   std::uint64_t replicates = 0;  // bootstrap replicate matrices to time after the distances
@@ -80,6 +83,17 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
     const bool has_value = k + 1 < args.size();
     if (a == "--distances-only") {
       o.distances_only = true;
+    } else if (a == "--offsets" && has_value) {
+      const std::string_view v = args[++k];
+      if (v == "auto") {
+        o.offsets = nj::fast::OffsetPolicy::automatic;
+      } else if (v == "always") {
+        o.offsets = nj::fast::OffsetPolicy::always;
+      } else if (v == "never") {
+        o.offsets = nj::fast::OffsetPolicy::never;
+      } else {
+        return std::unexpected(std::string("--offsets takes auto, always or never"));
+      }
     } else if (a == "--tie-margin") {
       o.tie_margin = true;
     } else if (a == "--replicates" && has_value) {
@@ -388,6 +402,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "nj_phases: %s\n", options.error().c_str());
     return 2;
   }
+  nj::fast::set_offset_policy(options->offsets);
   Stopwatch clock;
   auto text = slurp(options->fasta);
   if (!text) {

@@ -89,6 +89,14 @@ struct Choice {
 // so a pair passed over against an earlier choice stays passed over. Every
 // other live pair has its Q computed exactly as the plain scan does and is
 // offered.
+//
+// With offsets (engine/offsets.hpp) every value above is of the shifted
+// problem: an entry's value is e = d - a_y, R_b is the largest live r_y -
+// c a_y in bin b, and (1) holds for c e - r_x - (r_y - c a_y), which equals
+// Q in exact arithmetic. The rounded values may put such a bound a little
+// above the rounded Q, so every bound is lowered by a margin that covers the
+// roundings before it is compared (0 without offsets, where the bounds above
+// are exact as they stand).
 inline double segment_bound(double t, double r_x, double r_bin) noexcept {
   const double as_higher = (t - r_x) - r_bin;
   const double as_lower = (t - r_bin) - r_x;

@@ -20,6 +20,7 @@
 #include "engine/join_step.hpp"
 #include "engine/keys.hpp"
 #include "engine/neighbor_joining.hpp"
+#include "engine/offsets.hpp"
 #include "engine/row_store.hpp"
 #include "engine/scan.hpp"
 #include "engine/state.hpp"
@@ -37,14 +38,16 @@ class FastEngine {
         poller_(poller),
         n_(state.active.size()),
         subtrees_(n_),
-        store_(n_, subtrees_, state.row_sums, state.matrix, poller),
+        offsets_{std::vector<double>(n_, 0.0)},
+        shifted_(n_),
+        store_(n_, subtrees_, shifted_, offsets_.of, state.matrix, poller),
         to_walk_(new RowToWalk[n_]),
         new_partners_(n_),
         new_values_(n_) {
     newest_ = n_;
     lowest_slot_ = n_;
-    subtrees_.assign_bins(state_.row_sums);
-    subtrees_.last_binned = n_;
+    shift_sums(static_cast<double>(n_) - 2.0);
+    subtrees_.assign_bins(shifted_);
     build_leaf_rows();
   }
 
@@ -53,10 +56,10 @@ class FastEngine {
   bool join_all() {
     for (std::uint64_t live = state_.active.count(); live > 2; --live) {
       const auto m = static_cast<double>(live);
-      if (!measure_bins()) return false;
-      if (subtrees_.live.size() * 2 < subtrees_.last_binned) {
+      if (!measure_bins(m - 2.0)) return false;
+      if (bins_worn()) {
         store_.compact(true);
-        measure_bins();
+        measure_bins(m - 2.0);
       }
       Choice best;
       search(m, best);
@@ -65,39 +68,122 @@ class FastEngine {
       // A step costs some tens of nanoseconds per live slot, ten or more of
       // the poller's units.
       poller_.spend(16 * live + visited_);
+      wear_bins(visited_);
       visited_ = 0;
     }
     return true;
   }
 
  private:
+  /// Writes the rows of the leaves; when offsets help, writes them again
+  /// with the offsets taken out.
   void build_leaf_rows() {
+    std::vector<double> lowest(n_, infinity);
+    double largest = 0.0;
+    write_leaf_rows(lowest.data(), largest);
+    offsets_ = choose_offsets(std::move(lowest), largest, state_.row_sums);
+    if (!offsets_.on) return;
+    shift_sums(static_cast<double>(n_) - 2.0);
+    subtrees_.assign_bins(shifted_);
+    store_.clear();
+    write_leaf_rows(nullptr, largest);
+  }
+
+  /// Writes the row of each leaf x > 0 (its distances to the leaves before
+  /// it); with `lowest`, also takes each leaf's smallest distance to another
+  /// and the largest absolute distance.
+  void write_leaf_rows(double* lowest, double& largest) {
     const double* d = state_.matrix.distances.data();
     for (std::size_t y = 0; y < n_; ++y) new_partners_[y] = static_cast<Partner>(y);
     for (std::size_t x = 1; x < n_; ++x) {
-      const std::span<const double> row(d + pair_index(0, x), x);
-      double lowest = 0.0;
-      double highest = 0.0;
-      value_range(row.data(), row.size(), &lowest, &highest);
-      store_.add_row(x, row, new_partners_, KeyScale(lowest, highest));
+      std::span<const double> row(d + pair_index(0, x), x);
+      if (lowest != nullptr) take_lowest(row, lowest, x, largest);
+      if (offsets_.on) row = less_offsets(row);
+      double least = 0.0;
+      double most = 0.0;
+      value_range(row.data(), row.size(), &least, &most);
+      store_.add_row(x, row, new_partners_, KeyScale(least, most));
       poller_.spend(4 * x);
     }
   }
 
-  /// The largest live row sum of each bin; false when a row sum is not
-  /// finite. A bin without live members gets the lowest finite value, not
-  /// -infinity: its segments hold only stale entries, and a bound such as
-  /// (-inf) - (-inf) would be NaN.
-  bool measure_bins() {
+  static void take_lowest(std::span<const double> row, double* __restrict lowest, std::size_t x,
+                          double& largest) noexcept {
+    const double* __restrict values = row.data();
+    double least = lowest[x];
+    double most = 0.0;
+    for (std::size_t y = 0; y < x; ++y) {
+      const double v = values[y];
+      lowest[y] = v < lowest[y] ? v : lowest[y];
+      least = v < least ? v : least;
+      const double magnitude = v < 0.0 ? -v : v;
+      most = magnitude > most ? magnitude : most;
+    }
+    lowest[x] = least;
+    largest = most > largest ? most : largest;
+  }
+
+  /// Each live subtree's row sum less c times its offset, the largest of
+  /// those in each bin, and the margin of the bounds; false when a value is
+  /// not finite. A bin without live members gets the lowest finite value,
+  /// not -infinity: its segments hold only stale entries, and a bound such
+  /// as (-inf) - (-inf) would be NaN.
+  bool measure_bins(double c) {
     const std::vector<double>& r = state_.row_sums;
+    shift_sums(c);
     bin_max_.fill(std::numeric_limits<double>::lowest());
     bool finite = true;
+    double largest_sum = 0.0;
+    double largest_shifted = 0.0;
     for (const Partner s : subtrees_.live) {
-      finite = finite && std::isfinite(r[s]);
+      finite = finite && std::isfinite(r[s]) && std::isfinite(shifted_[s]);
       double& top = bin_max_[subtrees_.bin_of[s]];
-      top = std::max(top, r[s]);
+      top = std::max(top, shifted_[s]);
+      largest_sum = std::max(largest_sum, std::fabs(r[s]));
+      largest_shifted = std::max(largest_shifted, std::fabs(shifted_[s]));
     }
+    margin_ = rounding_margin(offsets_, c, largest_sum, largest_shifted);
     return finite;
+  }
+
+  /// shifted_ = r - c a over the live subtrees (exactly r without offsets).
+  void shift_sums(double c) noexcept {
+    const std::vector<double>& r = state_.row_sums;
+    for (const Partner s : subtrees_.live) shifted_[s] = r[s] - c * offsets_.of[s];
+  }
+
+  /// The distances of a leaf row less their partners' offsets.
+  std::span<const double> less_offsets(std::span<const double> row) {
+    for (std::size_t y = 0; y < row.size(); ++y) new_values_[y] = row[y] - offsets_.of[y];
+    return std::span<const double>(new_values_.data(), row.size());
+  }
+
+  /// Whether the bins should be made again: when half the subtrees they
+  /// were made for are gone, or when the searches since they were made
+  /// have walked more entries beyond twice what they walked at first than
+  /// writing every row again costs. A subtree's bin is fixed at birth while
+  /// its rank drifts, so bins wear out, quickly where a few row sums grow
+  /// apart from the rest (near-identical genomes) and hardly at all where
+  /// row sums keep their order.
+  bool bins_worn() noexcept {
+    const std::size_t live = subtrees_.live.size();
+    if (wear_.binnings != subtrees_.binnings) wear_ = Wear{subtrees_.binnings};
+    if (live * 2 < subtrees_.last_binned) return true;
+    const auto rewrite = static_cast<double>(live) * static_cast<double>(live);
+    return wear_.excess > rewrite;
+  }
+
+  /// Counts the entries the last search walked towards the bins' wear.
+  void wear_bins(std::uint64_t walked) noexcept {
+    if (wear_.binnings != subtrees_.binnings) wear_ = Wear{subtrees_.binnings};
+    constexpr std::uint64_t first_steps = 8;
+    if (wear_.steps < first_steps) {
+      wear_.first_walked += walked;
+    } else {
+      const double usual = 2.0 * static_cast<double>(wear_.first_walked) / first_steps;
+      wear_.excess += std::max(0.0, static_cast<double>(walked) - usual);
+    }
+    ++wear_.steps;
   }
 
   double exact_q(std::size_t hi, std::size_t lo, double c) const noexcept {
@@ -119,7 +205,7 @@ class FastEngine {
     const std::vector<Partner>& live = subtrees_.live;
     const Selection selection =
         select_segments(store_.fronts(), live.data(), live.size(), state_.row_sums.data(),
-                        bin_max_.data(), c, best.q, best.i, to_walk_.get());
+                        bin_max_.data(), c, best.q + margin_, best.i, to_walk_.get());
     if (selection.rows == 0) return;
     lowest_slot_ = selection.lowest_slot;
     offer_lowest_front(lowest_slot_, c, best);
@@ -141,7 +227,8 @@ class FastEngine {
       bool deeper = false;
       for (; segments != 0; segments &= segments - 1) {
         const auto b = static_cast<std::size_t>(std::countr_zero(segments));
-        if (best.may_precede(segment_bound(c * store_.front(x, b), r_x, bin_max_[b]), x)) {
+        const double bound = segment_bound(c * store_.front(x, b), r_x, bin_max_[b]);
+        if (best.may_precede(bound - margin_, x)) {
           deeper = walk(x, b, c, best) || deeper;
         }
       }
@@ -185,10 +272,9 @@ class FastEngine {
   bool walk(std::size_t x, std::size_t b, double c, Choice& best) {
     const Row& row = store_.row(x);
     const Entry* entries = store_.entries();
-    const std::vector<double>& r = state_.row_sums;
     const std::vector<Birth>& birth = subtrees_.birth;
     const Birth own = birth[x];
-    const double r_x = r[x];
+    const double r_x = state_.row_sums[x];
     const double r_bin = bin_max_[b];
     const double lowest = store_.lowest(x, b);
     const std::size_t first = store_.drop_stale_front(x, b);
@@ -196,21 +282,24 @@ class FastEngine {
     std::size_t p = first;
     for (; p < end; ++p) {
       const Key key = entries[p].key;
-      if (!best.may_precede(segment_bound(c * store_.floor_at(x, b, key), r_x, r_bin), x)) break;
+      const double floor = c * store_.floor_at(x, b, key);
+      if (!best.may_precede(segment_bound(floor, r_x, r_bin) - margin_, x)) break;
       const std::size_t y = entries[p].partner;
       if (birth[y] > own) continue;
       const std::size_t hi = std::max(x, y);
       const std::size_t lo = std::min(x, y);
       const double decoded = row.scale.decode(key);
       const double t = c * (lowest > decoded ? lowest : decoded);
-      if (!best.precedes((t - r[hi]) - r[lo], hi, lo)) continue;
+      const double bound = hi == x ? (t - r_x) - shifted_[y] : (t - shifted_[y]) - r_x;
+      if (!best.precedes(bound - margin_, hi, lo)) continue;
       const double q = exact_q(hi, lo, c);
       best.offer(hi, lo, q);
       keep(hi, lo, q);
     }
     visited_ += p - first + 1;
     const double left_out = store_.left_out(x, b);
-    return left_out != infinity && best.may_precede(segment_bound(c * left_out, r_x, r_bin), x);
+    return left_out != infinity &&
+           best.may_precede(segment_bound(c * left_out, r_x, r_bin) - margin_, x);
   }
 
   /// Remembers the pairs of smallest Q met in this search: after a join,
@@ -284,20 +373,38 @@ class FastEngine {
     if (!finite) return false;
     newest_ = n_;
     if (rows_needed && count > 0) {
-      add_row(i, std::span<const double>(new_values_.data(), count), KeyScale(lowest, highest));
+      if (offsets_.on && !shift_new_row(i, count, lowest, highest)) return false;
+      add_row(i, std::span<const double>(new_values_.data(), count), KeyScale(lowest, highest),
+              m - 2.0);
       newest_ = i;
     }
     return true;
   }
 
-  void add_row(std::size_t i, std::span<const double> values, const KeyScale& scale) {
-    // The bin of the new subtree's row-sum rank, as the bins were made.
-    const std::vector<double>& r = state_.row_sums;
+  /// Gives the new subtree in slot i its offset and takes its partners'
+  /// offsets out of its new row, whose values then lie in [lowest, highest];
+  /// false when the distances grew too large for offsets.
+  bool shift_new_row(std::size_t i, std::size_t count, double& lowest, double& highest) {
+    if (!offsets_.admit(i, lowest, highest)) return false;
+    lowest = infinity;
+    highest = -infinity;
+    for (std::size_t k = 0; k < count; ++k) {
+      const double e = new_values_[k] - offsets_.of[new_partners_[k]];
+      new_values_[k] = e;
+      lowest = e < lowest ? e : lowest;
+      highest = e > highest ? e : highest;
+    }
+    return true;
+  }
+
+  void add_row(std::size_t i, std::span<const double> values, const KeyScale& scale, double c) {
+    // The bin of the new subtree's rank, as the bins were made.
     const std::vector<Partner>& live = subtrees_.live;
-    const double r_i = r[i];
+    shifted_[i] = state_.row_sums[i] - c * offsets_.of[i];
+    const double r_i = shifted_[i];
     std::size_t below = 0;
-    for (const Partner s : live) below += r[s] < r_i ? 1u : 0u;
-    subtrees_.bin_of[i] = static_cast<std::uint8_t>(below * bins / live.size());
+    for (const Partner s : live) below += shifted_[s] < r_i ? 1u : 0u;
+    subtrees_.bin_of[i] = subtrees_.rank_bins.bin_of_rank(below, live.size());
     store_.add_row(i, values, new_partners_, scale);
   }
 
@@ -305,8 +412,21 @@ class FastEngine {
   StopPoller& poller_;
   std::size_t n_;
   Subtrees subtrees_;
+  Offsets offsets_;
+  // Each live subtree's row sum less c times its offset, at this step's c.
+  std::vector<double> shifted_;
+  double margin_ = 0.0;  // how far below its computed value a bound is taken
   RowStore store_;
   std::array<double, bins> bin_max_{};
+  // How the bins made last have worn: the entries walked in the first
+  // steps after they were made, and beyond twice that since.
+  struct Wear {
+    std::uint64_t binnings = 0;
+    std::uint64_t steps = 0;
+    std::uint64_t first_walked = 0;
+    double excess = 0.0;
+  };
+  Wear wear_;
   std::unique_ptr<RowToWalk[]> to_walk_;  // room for every slot
   struct Kept {
     Partner hi = 0;

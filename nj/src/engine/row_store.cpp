@@ -37,9 +37,14 @@ void Subtrees::join(std::size_t i, std::size_t j) {
 void Subtrees::assign_bins(const std::vector<double>& row_sums) {
   std::vector<std::uint32_t> order(live.begin(), live.end());
   std::ranges::stable_sort(order, {}, [&](std::uint32_t s) { return row_sums[s]; });
+  std::vector<double> sorted(order.size());
+  for (std::size_t rank = 0; rank < order.size(); ++rank) sorted[rank] = row_sums[order[rank]];
+  rank_bins = RankBins::fitted(sorted);
   for (std::size_t rank = 0; rank < order.size(); ++rank) {
-    bin_of[order[rank]] = static_cast<std::uint8_t>(rank * bins / order.size());
+    bin_of[order[rank]] = rank_bins.bin_of_rank(rank, order.size());
   }
+  last_binned = order.size();
+  ++binnings;
 }
 
 Row RowWriter::order(std::span<const double> values, std::span<const Partner> partners,
@@ -83,10 +88,12 @@ void EntryStore::grow(std::size_t capacity) {
   capacity_ = capacity;
 }
 
-RowStore::RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>& row_sums,
+RowStore::RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>& binning_sums,
+                   const std::vector<double>& offsets,
                    const DistMat& matrix, StopPoller& poller)
     : subtrees_(subtrees),
-      row_sums_(row_sums),
+      binning_sums_(binning_sums),
+      offsets_(offsets),
       matrix_(matrix),
       poller_(poller),
       store_(capacity_for(n)),
@@ -135,6 +142,12 @@ void RowStore::add_row(std::size_t x, std::span<const double> values,
 }
 
 void RowStore::deepen_row(std::size_t x) { rewrite_row(x, rows_[x].shift - 1, Room::keep_bins); }
+
+void RowStore::clear() {
+  for (std::size_t s = 0; s < rows_.size(); ++s) clear_segments(s);
+  holes_.clear();
+  tail_ = 0;
+}
 
 void RowStore::retire_row(std::size_t s) {
   release(s);
@@ -204,7 +217,7 @@ void RowStore::rewrite_row(std::size_t x, unsigned shift, Room how) {
   for (const Partner y : subtrees_.live) {
     if (subtrees_.birth[y] >= subtrees_.birth[x]) continue;
     gathered_partners_[count] = y;
-    gathered_values_[count] = matrix_.get(x, y);
+    gathered_values_[count] = matrix_.get(x, y) - offsets_[y];
     ++count;
   }
   poller_.spend(4 * count);
@@ -277,8 +290,7 @@ void RowStore::compact(bool rebin) {
     if (segment_end_[s * bins + bins - 1] > 0) order_.push_back(s);
   }
   if (rebin) {
-    subtrees_.assign_bins(row_sums_);
-    subtrees_.last_binned = subtrees_.live.size();
+    subtrees_.assign_bins(binning_sums_);
     tail_ = 0;
     for (const std::size_t s : order_) rewrite_row(s, first_shift, Room::append);
     return;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "distance/matrix.hpp"
+#include "engine/binning.hpp"
 #include "engine/keys.hpp"
 #include "nj/stop.hpp"
 
@@ -31,10 +32,6 @@ using Partner = std::uint32_t;
 /// the inner node of step t is born n + t, and a retired slot is born never.
 using Birth = std::uint32_t;
 inline constexpr Birth never_born = std::numeric_limits<Birth>::max();
-
-/// Subtrees are put into bins by the rank of their row sum at birth; a bound
-/// over a segment then needs only the largest row sum in its bin.
-inline constexpr std::size_t bins = 8;
 
 /// One pair in a row: the other slot and the distance's key, six bytes
 /// without padding so that a segment's first entries share a cache line.
@@ -55,14 +52,19 @@ struct Subtrees {
   /// Slot i holds the subtree just made, born now; slot j is retired.
   void join(std::size_t i, std::size_t j);
 
-  /// Bins by the rank of the current row sum among the live subtrees.
+  /// Bins by the rank of the current row sum among the live subtrees, in
+  /// ranges of rank fitted to the row sums (see binning.hpp). Subtrees are
+  /// put into bins by the rank of their row sum at birth; a bound over a
+  /// segment then needs only the largest row sum in its bin.
   void assign_bins(const std::vector<double>& row_sums);
 
   std::vector<Partner> live;  // the live slots, ascending
   std::vector<Birth> birth;
   Birth next_birth = 0;
   std::vector<std::uint8_t> bin_of;
+  RankBins rank_bins;
   std::size_t last_binned = 0;  // live subtrees when the bins were last assigned
+  std::uint64_t binnings = 0;   // how many times the bins were assigned
 };
 
 /// Doubles in whole cache lines, so that each slot's eight fronts are one.
@@ -157,10 +159,12 @@ class EntryStore {
 class RowStore {
  public:
   /// An empty store with room for the rows of the n leaves and more.
-  /// `subtrees`, `row_sums` and the matrix are read when rows are written
-  /// again; moving rows spends the poller's units.
-  RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>& row_sums,
-           const DistMat& matrix, StopPoller& poller);
+  /// `subtrees`, the sums that bin the subtrees (`binning_sums`), the
+  /// partners' offsets and the matrix are read when rows are written again
+  /// (an entry's value is its distance less its partner's offset); moving
+  /// rows spends the poller's units.
+  RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>& binning_sums,
+           const std::vector<double>& offsets, const DistMat& matrix, StopPoller& poller);
 
   /// Writes the entries (values[p], partners[p]) as the new row of slot x,
   /// its partners in their current bins. A new row may put subtrees into
@@ -172,6 +176,9 @@ class RowStore {
   /// each segment, without changing any bin: for a search that needs the
   /// entries the row left out.
   void deepen_row(std::size_t x);
+
+  /// Empties the store: no slot has a row.
+  void clear();
 
   /// Gives the space of slot s's row to later rows and empties its segments.
   void retire_row(std::size_t s);
@@ -250,7 +257,8 @@ class RowStore {
   std::size_t move_row(std::size_t s, std::size_t to);
 
   Subtrees& subtrees_;
-  const std::vector<double>& row_sums_;
+  const std::vector<double>& binning_sums_;
+  const std::vector<double>& offsets_;
   const DistMat& matrix_;
   StopPoller& poller_;
   EntryStore store_;

@@ -15,6 +15,7 @@
 #include "distance/matrix.hpp"
 #include "distance/workspace.hpp"
 #include "engine/neighbor_joining.hpp"
+#include "engine/offsets.hpp"
 #include "differential_inputs.hpp"
 #include "evolved_alignment.hpp"
 
@@ -138,6 +139,32 @@ TEST(FastEngine, MatchesThePlainEngineOnNearIdenticalAndSaturatedInputs) {
       // Random rows of 20 columns: most distances infinite.
       EXPECT_TRUE(engines_agree(
           DistanceWorkspace().from_msa(tie_prone_alignment<DNA>(rng, n, 20, "ACGT"), model)));
+    }
+  }
+}
+
+// The bounds with offsets taken out, and the bounds without, on every kind
+// of input, whatever the engine would choose by itself.
+TEST(FastEngine, MatchesThePlainEngineWithAndWithoutOffsets) {
+  const std::uint64_t seed = test_seed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  struct Restore {
+    ~Restore() { fast::set_offset_policy(fast::OffsetPolicy::automatic); }
+  } restore;
+  for (const auto policy : {fast::OffsetPolicy::always, fast::OffsetPolicy::never}) {
+    fast::set_offset_policy(policy);
+    std::mt19937_64 rng(seed);
+    for (int input = 0; input < 400; ++input) {
+      const std::size_t n = std::uniform_int_distribution<std::size_t>(64, 120)(rng);
+      const DistMat matrix = input % 2 == 0 ? alignment_matrix(rng, n) : direct_matrix(rng, n);
+      EXPECT_TRUE(engines_agree(matrix)) << "input " << input;
+    }
+    for (const std::size_t n : {std::size_t{70}, std::size_t{300}}) {
+      const auto model = SubstitutionModel::Kimura2P;
+      EXPECT_TRUE(engines_agree(DistanceWorkspace().from_msa(outbreak_alignment(rng, n, 3000), model)));
+      EXPECT_TRUE(engines_agree(DistanceWorkspace().from_msa(star_alignment(rng, n), model)));
+      EXPECT_TRUE(engines_agree(
+          DistanceWorkspace().from_msa(tie_prone_alignment<DNA>(rng, 4 * n, 8, "ACGT"), SubstitutionModel::PDiff)));
     }
   }
 }
