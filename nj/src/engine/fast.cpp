@@ -75,6 +75,15 @@ class FastEngine {
   }
 
  private:
+  // How the bins made last have worn: the entries walked in the first
+  // steps after they were made, and beyond twice that since.
+  struct Wear {
+    std::uint64_t binnings = 0;
+    std::uint64_t steps = 0;
+    std::uint64_t first_walked = 0;
+    double excess = 0.0;
+  };
+
   /// Writes the rows of the leaves; when offsets help, writes them again
   /// with the offsets taken out.
   void build_leaf_rows() {
@@ -130,12 +139,12 @@ class FastEngine {
   /// as (-inf) - (-inf) would be NaN.
   bool measure_bins(double c) {
     const std::vector<double>& r = state_.row_sums;
-    shift_sums(c);
     bin_max_.fill(std::numeric_limits<double>::lowest());
     bool finite = true;
     double largest_sum = 0.0;
     double largest_shifted = 0.0;
     for (const Partner s : subtrees_.live) {
+      shifted_[s] = r[s] - c * offsets_.of[s];
       finite = finite && std::isfinite(r[s]) && std::isfinite(shifted_[s]);
       double& top = bin_max_[subtrees_.bin_of[s]];
       top = std::max(top, shifted_[s]);
@@ -167,23 +176,28 @@ class FastEngine {
   /// row sums keep their order.
   bool bins_worn() noexcept {
     const std::size_t live = subtrees_.live.size();
-    if (wear_.binnings != subtrees_.binnings) wear_ = Wear{subtrees_.binnings};
     if (live * 2 < subtrees_.last_binned) return true;
     const auto rewrite = static_cast<double>(live) * static_cast<double>(live);
-    return wear_.excess > rewrite;
+    return current_wear().excess > rewrite;
   }
 
   /// Counts the entries the last search walked towards the bins' wear.
   void wear_bins(std::uint64_t walked) noexcept {
-    if (wear_.binnings != subtrees_.binnings) wear_ = Wear{subtrees_.binnings};
+    Wear& wear = current_wear();
     constexpr std::uint64_t first_steps = 8;
-    if (wear_.steps < first_steps) {
-      wear_.first_walked += walked;
+    if (wear.steps < first_steps) {
+      wear.first_walked += walked;
     } else {
-      const double usual = 2.0 * static_cast<double>(wear_.first_walked) / first_steps;
-      wear_.excess += std::max(0.0, static_cast<double>(walked) - usual);
+      const double usual = 2.0 * static_cast<double>(wear.first_walked) / first_steps;
+      wear.excess += std::max(0.0, static_cast<double>(walked) - usual);
     }
-    ++wear_.steps;
+    ++wear.steps;
+  }
+
+  /// The wear of the bins as they are now: none yet when they were just made.
+  Wear& current_wear() noexcept {
+    if (wear_.binnings != subtrees_.binnings) wear_ = Wear{subtrees_.binnings};
+    return wear_;
   }
 
   double exact_q(std::size_t hi, std::size_t lo, double c) const noexcept {
@@ -418,14 +432,6 @@ class FastEngine {
   double margin_ = 0.0;  // how far below its computed value a bound is taken
   RowStore store_;
   std::array<double, bins> bin_max_{};
-  // How the bins made last have worn: the entries walked in the first
-  // steps after they were made, and beyond twice that since.
-  struct Wear {
-    std::uint64_t binnings = 0;
-    std::uint64_t steps = 0;
-    std::uint64_t first_walked = 0;
-    double excess = 0.0;
-  };
   Wear wear_;
   std::unique_ptr<RowToWalk[]> to_walk_;  // room for every slot
   struct Kept {
