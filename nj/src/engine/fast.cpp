@@ -106,30 +106,25 @@ class FastEngine {
     for (std::size_t y = 0; y < n_; ++y) new_partners_[y] = static_cast<Partner>(y);
     for (std::size_t x = 1; x < n_; ++x) {
       std::span<const double> row(d + pair_index(0, x), x);
-      if (lowest != nullptr) take_lowest(row, lowest, x, largest);
       if (offsets_.on) row = less_offsets(row);
       double least = 0.0;
       double most = 0.0;
       value_range(row.data(), row.size(), &least, &most);
+      if (lowest != nullptr) take_lowest(row, lowest, x, least, most, largest);
       store_.add_row(x, row, new_partners_, KeyScale(least, most));
       poller_.spend(4 * x);
     }
   }
 
+  /// Lowers each partner's smallest distance by the row of leaf x, whose
+  /// values lie in [least, most], and takes the row's own smallest one.
   static void take_lowest(std::span<const double> row, double* __restrict lowest, std::size_t x,
-                          double& largest) noexcept {
+                          double least, double most, double& largest) noexcept {
     const double* __restrict values = row.data();
-    double least = lowest[x];
-    double most = 0.0;
-    for (std::size_t y = 0; y < x; ++y) {
-      const double v = values[y];
-      lowest[y] = v < lowest[y] ? v : lowest[y];
-      least = v < least ? v : least;
-      const double magnitude = v < 0.0 ? -v : v;
-      most = magnitude > most ? magnitude : most;
-    }
-    lowest[x] = least;
-    largest = most > largest ? most : largest;
+    for (std::size_t y = 0; y < x; ++y) lowest[y] = values[y] < lowest[y] ? values[y] : lowest[y];
+    lowest[x] = least < lowest[x] ? least : lowest[x];
+    const double magnitude = std::max(std::fabs(least), std::fabs(most));
+    largest = magnitude > largest ? magnitude : largest;
   }
 
   /// Each live subtree's row sum less c times its offset, the largest of

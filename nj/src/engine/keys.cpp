@@ -25,10 +25,11 @@ inline Key encode_one(double v, double step, double inverse, double offset) noex
 }
 
 /// The keys of `count` values, and the bucket of each value with the bin
-/// `value_bins[p]`.
-NJ_TARGET_CLONES_AVX2 void encode_buckets(
-    const double* values, const std::uint8_t* value_bins, std::size_t count, double step,
-    double inverse, double offset, unsigned shift, Key* keys, std::uint16_t* buckets) {
+/// `bin_of[partners[p]]`.
+NJ_TARGET_CLONES_AVX2 void encode_buckets(const double* values, const std::uint32_t* partners,
+                                          const std::uint8_t* bin_of, std::size_t count,
+                                          double step, double inverse, double offset,
+                                          unsigned shift, Key* keys, std::uint16_t* buckets) {
   using Ints = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
   using Shorts = std::uint16_t __attribute__((vector_size(4 * sizeof(std::uint16_t))));
   const Lanes top = {65535.0, 65535.0, 65535.0, 65535.0};
@@ -44,7 +45,8 @@ NJ_TARGET_CLONES_AVX2 void encode_buckets(
     const Lanes decoded = (offset + whole) * step;
     const Lanes key = v < decoded ? whole - 1.0 : whole;
     const Ints integral = __builtin_convertvector(key, Ints);
-    const Ints bin = {value_bins[p], value_bins[p + 1], value_bins[p + 2], value_bins[p + 3]};
+    const Ints bin = {bin_of[partners[p]], bin_of[partners[p + 1]], bin_of[partners[p + 2]],
+                      bin_of[partners[p + 3]]};
     const Ints bucket = ((bin << 16) | integral) >> static_cast<int>(shift);
     const Shorts key_out = __builtin_convertvector(integral, Shorts);
     const Shorts bucket_out = __builtin_convertvector(bucket, Shorts);
@@ -53,7 +55,7 @@ NJ_TARGET_CLONES_AVX2 void encode_buckets(
   }
   for (; p < count; ++p) {
     keys[p] = encode_one(values[p], step, inverse, offset);
-    buckets[p] = bucket_of(value_bins[p], keys[p], shift);
+    buckets[p] = bucket_of(bin_of[partners[p]], keys[p], shift);
   }
 }
 
@@ -84,9 +86,10 @@ NJ_TARGET_CLONES_AVX2 void value_range(const double* values, std::size_t count,
   *highest = hi;
 }
 
-void KeyScale::encode(const double* values, const std::uint8_t* value_bins, std::size_t count,
-                      unsigned shift, Key* keys, std::uint16_t* buckets) const noexcept {
-  encode_buckets(values, value_bins, count, step_, inverse_, offset_, shift, keys, buckets);
+void KeyScale::encode(const double* values, const std::uint32_t* partners,
+                      const std::uint8_t* bin_of, std::size_t count, unsigned shift, Key* keys,
+                      std::uint16_t* buckets) const noexcept {
+  encode_buckets(values, partners, bin_of, count, step_, inverse_, offset_, shift, keys, buckets);
 }
 
 }  // namespace nj::fast

@@ -43,9 +43,10 @@ class KeyScale {
   double decode(Key key) const noexcept { return (offset_ + static_cast<double>(key)) * step_; }
 
   /// Keys of `count` values, and their buckets (bucket_of) with the bins
-  /// `value_bins`; the values must lie in the scale's range.
-  void encode(const double* values, const std::uint8_t* value_bins, std::size_t count,
-              unsigned shift, Key* keys, std::uint16_t* buckets) const noexcept;
+  /// `bin_of[partners[p]]`; the values must lie in the scale's range.
+  void encode(const double* values, const std::uint32_t* partners, const std::uint8_t* bin_of,
+              std::size_t count, unsigned shift, Key* keys,
+              std::uint16_t* buckets) const noexcept;
 
  private:
   static constexpr double key_count = 65536.0;

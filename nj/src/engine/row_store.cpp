@@ -12,6 +12,14 @@ namespace nj::fast {
 
 namespace {
 
+/// The smallest of `count` values, infinity for none.
+double lowest_of(const double* values, std::size_t count) noexcept {
+  double lowest = infinity;
+  double highest = -infinity;
+  if (count > 0) value_range(values, count, &lowest, &highest);
+  return lowest;
+}
+
 /// Enough bits for a few entries per bucket.
 unsigned bits_for(std::size_t len) noexcept {
   const auto width = static_cast<unsigned>(std::bit_width(len / bins));
@@ -48,13 +56,14 @@ void Subtrees::assign_bins(const std::vector<double>& row_sums) {
 }
 
 Row RowWriter::order(std::span<const double> values, std::span<const Partner> partners,
-                     const std::uint8_t* value_bins, const KeyScale& scale,
+                     const std::uint8_t* bin_of, const KeyScale& scale,
                      std::array<std::uint32_t, bins>& segment_ends) {
   const std::size_t len = values.size();
   const unsigned bits = bits_for(len);
   encoded_.resize(len);
   buckets_.resize(len);
-  scale.encode(values.data(), value_bins, len, 16 - bits, encoded_.data(), buckets_.data());
+  scale.encode(values.data(), partners.data(), bin_of, len, 16 - bits, encoded_.data(),
+               buckets_.data());
   counts_.assign((bins << bits) + 1, 0);
   for (std::size_t p = 0; p < len; ++p) ++counts_[buckets_[p] + 1u];
   for (std::size_t b = 1; b < counts_.size(); ++b) counts_[b] += counts_[b - 1];
@@ -104,7 +113,6 @@ RowStore::RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>&
       front_(n * bins, infinity),
       lowest_(n * bins, infinity),
       left_out_(n * bins, infinity),
-      row_bins_(n),
       gathered_partners_(n),
       gathered_values_(n) {}
 
@@ -178,9 +186,8 @@ void RowStore::place_row(std::size_t x, std::span<const double> values,
   const std::size_t room = room_for(values.size(), shift);
   const std::size_t at = how == Room::append ? append(room) : allocate(room, how);
   // The bins as they are now: making room may have put subtrees into new bins.
-  for (std::size_t p = 0; p < partners.size(); ++p) row_bins_[p] = subtrees_.bin_of[partners[p]];
   std::array<std::uint32_t, bins> ends{};
-  rows_[x] = writer_.order(values, partners, row_bins_.data(), scale, ends);
+  rows_[x] = writer_.order(values, partners, subtrees_.bin_of.data(), scale, ends);
   rows_[x].base = at;
   rows_[x].shift = shift;
   const Entry* ordered = writer_.entries();
@@ -191,14 +198,8 @@ void RowStore::place_row(std::size_t x, std::span<const double> values,
   for (std::size_t b = 0; b < bins; ++b) {
     const std::size_t keep = kept_of(ends[b] - begin, shift);
     std::memcpy(store_.entries + at + kept, ordered + begin, keep * sizeof(Entry));
-    double smallest_kept = infinity;
-    for (std::size_t p = begin; p < begin + keep; ++p) {
-      smallest_kept = ordered_values[p] < smallest_kept ? ordered_values[p] : smallest_kept;
-    }
-    double smallest_left_out = infinity;
-    for (std::size_t p = begin + keep; p < ends[b]; ++p) {
-      smallest_left_out = ordered_values[p] < smallest_left_out ? ordered_values[p] : smallest_left_out;
-    }
+    const double smallest_kept = lowest_of(ordered_values + begin, keep);
+    const double smallest_left_out = lowest_of(ordered_values + begin + keep, ends[b] - begin - keep);
     lowest_[x * bins + b] = std::min(smallest_kept, smallest_left_out);
     left_out_[x * bins + b] = smallest_left_out;
     kept += keep;

@@ -107,13 +107,13 @@ struct Row {
 class RowWriter {
  public:
   /// Encodes and orders the entries (values[p], partners[p]), whose
-  /// partners are in the bins `value_bins[p]`: entries() and values() then
+  /// partners are in the bins `bin_of[partners[p]]`: entries() and values() then
   /// hold them by bin and bucket, and `segment_ends` says where each bin's
   /// segment ends. Returns the row without its base. Ordering in a buffer
   /// that stays in cache, then copying it out, spares the store scattered
   /// writes to cold memory.
   Row order(std::span<const double> values, std::span<const Partner> partners,
-            const std::uint8_t* value_bins, const KeyScale& scale,
+            const std::uint8_t* bin_of, const KeyScale& scale,
             std::array<std::uint32_t, bins>& segment_ends);
 
   const Entry* entries() const noexcept { return ordered_.data(); }
@@ -280,7 +280,6 @@ class RowStore {
   std::vector<double> left_out_;
 
   RowWriter writer_;
-  std::vector<std::uint8_t> row_bins_;  // the bins of the partners of a row being written
   // A row being written again from the matrix.
   std::vector<Partner> gathered_partners_;
   std::vector<double> gathered_values_;
