@@ -133,18 +133,32 @@ class FastEngine {
   /// not -infinity: its segments hold only stale entries, and a bound such
   /// as (-inf) - (-inf) would be NaN.
   bool measure_bins(double c) {
-    const std::vector<double>& r = state_.row_sums;
     bin_max_.fill(std::numeric_limits<double>::lowest());
+    return offsets_.on ? measure_bins<true>(c) : measure_bins<false>(c);
+  }
+
+  // The largest magnitudes matter only to the margin, which is 0 without
+  // offsets. A bin's largest value rarely changes after the first members,
+  // so it is stored only when it does.
+  template <bool with_offsets>
+  bool measure_bins(double c) {
+    const double* r = state_.row_sums.data();
+    const double* offset = offsets_.of.data();
+    const std::uint8_t* bin_of = subtrees_.bin_of.data();
     bool finite = true;
     double largest_sum = 0.0;
     double largest_shifted = 0.0;
     for (const Partner s : subtrees_.live) {
-      shifted_[s] = r[s] - c * offsets_.of[s];
-      finite = finite && std::isfinite(r[s]) && std::isfinite(shifted_[s]);
-      double& top = bin_max_[subtrees_.bin_of[s]];
-      top = std::max(top, shifted_[s]);
-      largest_sum = std::max(largest_sum, std::fabs(r[s]));
-      largest_shifted = std::max(largest_shifted, std::fabs(shifted_[s]));
+      const double sum = r[s];
+      const double value = with_offsets ? sum - c * offset[s] : sum;
+      shifted_[s] = value;
+      finite &= std::isfinite(sum) & std::isfinite(value);
+      double& top = bin_max_[bin_of[s]];
+      if (value > top) top = value;
+      if constexpr (with_offsets) {
+        largest_sum = std::max(largest_sum, std::fabs(sum));
+        largest_shifted = std::max(largest_shifted, std::fabs(value));
+      }
     }
     margin_ = rounding_margin(offsets_, c, largest_sum, largest_shifted);
     return finite;
