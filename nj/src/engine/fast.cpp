@@ -233,10 +233,14 @@ class FastEngine {
     lowest_slot_ = selection.lowest_slot;
     offer_lowest_front(lowest_slot_, c, best);
     // The segments lie scattered in the store: fetch well ahead of use.
+    // A row's own fields are fetched first, then the segments they locate.
     constexpr std::size_t ahead = 24;
-    for (std::size_t k = 0; k < std::min(ahead, selection.rows); ++k) fetch_segments(k);
-    for (std::size_t k = 0; k < selection.rows; ++k) {
-      if (k + ahead < selection.rows) fetch_segments(k + ahead);
+    const std::size_t rows = selection.rows;
+    for (std::size_t k = 0; k < std::min(2 * ahead, rows); ++k) store_.fetch_row(to_walk_[k].slot);
+    for (std::size_t k = 0; k < std::min(ahead, rows); ++k) fetch_segments(k);
+    for (std::size_t k = 0; k < rows; ++k) {
+      if (k + 2 * ahead < rows) store_.fetch_row(to_walk_[k + 2 * ahead].slot);
+      if (k + ahead < rows) fetch_segments(k + ahead);
       walk_row(to_walk_[k].slot, to_walk_[k].segments, c, best);
     }
   }

@@ -199,6 +199,14 @@ class RowStore {
   std::size_t segment_last(std::size_t x, std::size_t b) const noexcept {
     return rows_[x].base + segment_end_[x * bins + b];
   }
+  /// Asks for the fields of row x that a walk reads before its entries.
+  void fetch_row(std::size_t x) const noexcept {
+    __builtin_prefetch(&rows_[x]);
+    __builtin_prefetch(&segment_begin_[x * bins]);
+    __builtin_prefetch(&segment_end_[x * bins]);
+    __builtin_prefetch(&lowest_[x * bins]);
+    __builtin_prefetch(&left_out_[x * bins]);
+  }
   /// The fronts of all rows, eight per slot in one cache line.
   const double* fronts() const noexcept { return front_.data(); }
   double front(std::size_t x, std::size_t b) const noexcept { return front_[x * bins + b]; }
