@@ -255,7 +255,7 @@ class FastEngine {
       for (; segments != 0; segments &= segments - 1) {
         const auto b = static_cast<std::size_t>(std::countr_zero(segments));
         const double bound = segment_bound(c * store_.front(x, b), r_x, bin_max_[b]);
-        if (best.may_precede(bound - margin_, x)) {
+        if (best.may_precede(bound - margin_, x) && !passed_over_at_front(x, b, c, best)) {
           deeper = walk(x, b, c, best) || deeper;
         }
       }
@@ -263,6 +263,27 @@ class FastEngine {
       store_.deepen_row(x);
       segments = (std::uint32_t{1} << bins) - 1;
     }
+  }
+
+  /// Whether segment b of row x can be passed over on what lies beside its
+  /// front: the first kept entry's pair by its own bound, as walk bounds it
+  /// (the front is a lower bound of its distance), and every other pair of
+  /// the segment, the entries left out included, by the bound after the
+  /// first entry. Most segments that the front's bound lets through end
+  /// there, and the store's entries lie scattered in memory.
+  bool passed_over_at_front(std::size_t x, std::size_t b, double c, const Choice& best) {
+    const double r_x = state_.row_sums[x];
+    const double rest = segment_bound(c * store_.after_first(x, b), r_x, bin_max_[b]);
+    if (best.may_precede(rest - margin_, x)) return false;
+    ++visited_;
+    const std::size_t y = store_.first_partner(x, b);
+    const std::vector<Birth>& birth = subtrees_.birth;
+    if (y == no_partner || birth[y] > birth[x]) return true;
+    const std::size_t hi = std::max(x, y);
+    const std::size_t lo = std::min(x, y);
+    const double t = c * store_.front(x, b);
+    const double bound = hi == x ? (t - r_x) - shifted_[y] : (t - shifted_[y]) - r_x;
+    return !best.precedes(bound - margin_, hi, lo);
   }
 
   void fetch_segments(std::size_t k) const noexcept {

@@ -111,6 +111,8 @@ RowStore::RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>&
       segment_begin_(n * bins, 0),
       segment_end_(n * bins, 0),
       front_(n * bins, infinity),
+      first_partner_(n * bins, no_partner),
+      after_first_(n * bins, infinity),
       lowest_(n * bins, infinity),
       left_out_(n * bins, infinity),
       gathered_partners_(n),
@@ -174,7 +176,8 @@ void RowStore::release(std::size_t s) {
 void RowStore::clear_segments(std::size_t s) noexcept {
   for (std::size_t b = 0; b < bins; ++b) {
     segment_begin_[s * bins + b] = segment_end_[s * bins + b] = 0;
-    front_[s * bins + b] = left_out_[s * bins + b] = infinity;
+    front_[s * bins + b] = left_out_[s * bins + b] = after_first_[s * bins + b] = infinity;
+    first_partner_[s * bins + b] = no_partner;
   }
 }
 
@@ -236,9 +239,7 @@ void RowStore::set_segments(std::size_t x, const std::array<std::uint32_t, bins>
   for (std::size_t b = 0; b < bins; ++b) {
     segment_begin_[x * bins + b] = begin;
     segment_end_[x * bins + b] = ends[b];
-    const bool empty = begin == ends[b];
-    front_[x * bins + b] =
-        empty ? left_out(x, b) : front_of(x, b, store_.entries[row.base + begin].key);
+    set_front(x, b, row.base + begin, row.base + ends[b]);
     begin = ends[b];
   }
 }

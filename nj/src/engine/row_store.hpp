@@ -28,6 +28,8 @@
 namespace nj::fast {
 
 using Partner = std::uint32_t;
+/// The partner of no entry.
+inline constexpr Partner no_partner = std::numeric_limits<Partner>::max();
 /// A slot's birth orders its subtree among all subtrees: leaf s is born s,
 /// the inner node of step t is born n + t, and a retired slot is born never.
 using Birth = std::uint32_t;
@@ -155,7 +157,9 @@ class EntryStore {
 /// the smallest distance of the segment when the row was written and of the
 /// entries it left out (infinity when it keeps all), and its front, a lower
 /// bound of the distances of its live pairs, kept or left out (infinity when
-/// it has none).
+/// it has none). Beside the front lie the partner of its first kept entry and
+/// a lower bound of the distances after that entry, so that a search can
+/// often pass over the segment without reading the store.
 class RowStore {
  public:
   /// An empty store with room for the rows of the n leaves and more.
@@ -206,10 +210,22 @@ class RowStore {
     __builtin_prefetch(&segment_end_[x * bins]);
     __builtin_prefetch(&lowest_[x * bins]);
     __builtin_prefetch(&left_out_[x * bins]);
+    __builtin_prefetch(&first_partner_[x * bins]);
+    __builtin_prefetch(&after_first_[x * bins]);
   }
   /// The fronts of all rows, eight per slot in one cache line.
   const double* fronts() const noexcept { return front_.data(); }
   double front(std::size_t x, std::size_t b) const noexcept { return front_[x * bins + b]; }
+  /// The partner of the first kept entry of segment b of row x as of its
+  /// front (it may have died since), or no_partner.
+  Partner first_partner(std::size_t x, std::size_t b) const noexcept {
+    return first_partner_[x * bins + b];
+  }
+  /// A lower bound of the distances of the live pairs of segment b of row x
+  /// after its first kept entry, kept or left out.
+  double after_first(std::size_t x, std::size_t b) const noexcept {
+    return after_first_[x * bins + b];
+  }
   /// The smallest distance of segment b of row x when the row was written.
   double lowest(std::size_t x, std::size_t b) const noexcept { return lowest_[x * bins + b]; }
   /// The smallest distance of the entries segment b of row x left out, or
@@ -236,7 +252,7 @@ class RowStore {
     const std::size_t end = row.base + segment_end_[x * bins + b];
     while (p < end && subtrees_.birth[store_.entries[p].partner] > own) ++p;
     segment_begin_[x * bins + b] = static_cast<std::uint32_t>(p - row.base);
-    front_[x * bins + b] = p < end ? front_of(x, b, store_.entries[p].key) : left_out(x, b);
+    set_front(x, b, p, end);
     return p;
   }
 
@@ -252,6 +268,20 @@ class RowStore {
   double front_of(std::size_t x, std::size_t b, Key key) const noexcept {
     const double kept = floor_at(x, b, key);
     return left_out(x, b) < kept ? left_out(x, b) : kept;
+  }
+  /// The front of segment b of row x, whose first kept entry is at store
+  /// position p (none when p is its end); the floors only grow along a
+  /// segment, so the next entry's bounds every later one.
+  void set_front(std::size_t x, std::size_t b, std::size_t p, std::size_t end) noexcept {
+    const std::size_t at = x * bins + b;
+    if (p == end) {
+      front_[at] = after_first_[at] = left_out_[at];
+      first_partner_[at] = no_partner;
+      return;
+    }
+    front_[at] = front_of(x, b, store_.entries[p].key);
+    first_partner_[at] = store_.entries[p].partner;
+    after_first_[at] = p + 1 < end ? front_of(x, b, store_.entries[p + 1].key) : left_out_[at];
   }
   void place_row(std::size_t x, std::span<const double> values, std::span<const Partner> partners,
                  const KeyScale& scale, unsigned shift, Room how);
@@ -284,6 +314,8 @@ class RowStore {
   std::vector<std::uint32_t> segment_begin_;
   std::vector<std::uint32_t> segment_end_;
   LineAlignedDoubles front_;
+  std::vector<Partner> first_partner_;
+  std::vector<double> after_first_;
   std::vector<double> lowest_;
   std::vector<double> left_out_;
 
