@@ -69,7 +69,9 @@ struct Choice {
 // the segment (for a pair left out), the larger or the smaller of two such
 // values as fits, or the segment's front (the smaller of the smallest
 // distance left out and such a value at a kept entry at or before the
-// first live one). With c = m - 2, t = fl(c v), and
+// first live one), or, for a pair after the kept entry a front was taken
+// at, the same taken at the entry after that one. With c = m - 2,
+// t = fl(c v), and
 // R_b the largest live row sum in bin b, so that r_y <= R_b:
 //   Q = fl(fl(fl(c d) - r_hi) - r_lo) >= fl(fl(t - r_hi) - r_lo)      (1)
 // where hi and lo are the larger and smaller of x and y, and
