@@ -70,8 +70,10 @@ struct Choice {
 // values as fits, or the segment's front (the smaller of the smallest
 // distance left out and such a value at a kept entry at or before the
 // first live one), or, for a pair after the kept entry a front was taken
-// at, the same taken at the entry after that one. With c = m - 2,
-// t = fl(c v), and
+// at, the same taken at the entry after that one. A row left unwritten
+// keeps no entry and leaves out all: its segment's front is its smallest
+// distance, and the bound after its first entry the smallest distance of
+// the segment's other pairs. With c = m - 2, t = fl(c v), and
 // R_b the largest live row sum in bin b, so that r_y <= R_b:
 //   Q = fl(fl(fl(c d) - r_hi) - r_lo) >= fl(fl(t - r_hi) - r_lo)      (1)
 // where hi and lo are the larger and smaller of x and y, and

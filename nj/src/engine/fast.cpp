@@ -84,7 +84,7 @@ class FastEngine {
     double excess = 0.0;
   };
 
-  /// Writes the rows of the leaves; when offsets help, writes them again
+  /// Makes the rows of the leaves, unwritten; when offsets help, makes them again
   /// with the offsets taken out.
   void build_leaf_rows() {
     std::vector<double> lowest(n_, infinity);
@@ -111,7 +111,7 @@ class FastEngine {
       double most = 0.0;
       value_range(row.data(), row.size(), &least, &most);
       if (lowest != nullptr) take_lowest(row, lowest, x, least, most, largest);
-      store_.add_row(x, row, new_partners_, KeyScale(least, most));
+      store_.add_unwritten_row(x, row, new_partners_, KeyScale(least, most));
       poller_.spend(4 * x);
     }
   }

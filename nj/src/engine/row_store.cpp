@@ -151,6 +151,50 @@ void RowStore::add_row(std::size_t x, std::span<const double> values,
   place_row(x, values, partners.first(values.size()), scale, first_shift, Room::may_rebin);
 }
 
+void RowStore::add_unwritten_row(std::size_t x, std::span<const double> values,
+                                 std::span<const Partner> partners, const KeyScale& scale) {
+  rows_[x] = Row{0, scale, 0xFFFF, first_shift + 1, false};
+  leave_unwritten(x, values, partners.first(values.size()));
+}
+
+/// Gives each segment of the unwritten row x, by the bins of its partners
+/// as they are now, its smallest distance as its front, the partner of that
+/// distance as its first, and the next smallest distance as the bound after
+/// it (equal to the smallest where two pairs share it).
+void RowStore::leave_unwritten(std::size_t x, std::span<const double> values,
+                               std::span<const Partner> partners) {
+  std::array<double, bins> smallest;
+  std::array<double, bins> next;
+  std::array<Partner, bins> first;
+  smallest.fill(infinity);
+  next.fill(infinity);
+  first.fill(no_partner);
+  const std::uint8_t* bin_of = subtrees_.bin_of.data();
+  // After a segment's first values the two smallest rarely change, so the
+  // branch is rarely taken.
+  for (std::size_t p = 0; p < values.size(); ++p) {
+    const std::size_t b = bin_of[partners[p]];
+    const double v = values[p];
+    if (v < next[b]) {
+      if (v < smallest[b]) {
+        next[b] = smallest[b];
+        smallest[b] = v;
+        first[b] = partners[p];
+      } else {
+        next[b] = v;
+      }
+    }
+  }
+  for (std::size_t b = 0; b < bins; ++b) {
+    const std::size_t at = x * bins + b;
+    segment_begin_[at] = segment_end_[at] = 0;
+    lowest_[at] = left_out_[at] = front_[at] = smallest[b];
+    first_partner_[at] = first[b];
+    after_first_[at] = next[b];
+  }
+  poller_.spend(values.size());
+}
+
 void RowStore::deepen_row(std::size_t x) { rewrite_row(x, rows_[x].shift - 1, Room::keep_bins); }
 
 void RowStore::clear() {
@@ -217,6 +261,17 @@ void RowStore::place_row(std::size_t x, std::span<const double> values,
 /// the live subtrees older than x. Its distances have not changed since it
 /// was made, so its key scale still covers them.
 void RowStore::rewrite_row(std::size_t x, unsigned shift, Room how) {
+  const std::size_t count = gather_row(x);
+  const KeyScale scale = rows_[x].scale;
+  if (how != Room::append) release(x);
+  clear_segments(x);
+  place_row(x, std::span(gathered_values_).first(count),
+            std::span(gathered_partners_).first(count), scale, shift, how);
+}
+
+/// Gathers the entries of row x from the matrix: its live partners are the
+/// live subtrees older than x. Returns how many there are.
+std::size_t RowStore::gather_row(std::size_t x) {
   std::size_t count = 0;
   for (const Partner y : subtrees_.live) {
     if (subtrees_.birth[y] >= subtrees_.birth[x]) continue;
@@ -225,11 +280,7 @@ void RowStore::rewrite_row(std::size_t x, unsigned shift, Room how) {
     ++count;
   }
   poller_.spend(4 * count);
-  const KeyScale scale = rows_[x].scale;
-  if (how != Room::append) release(x);
-  clear_segments(x);
-  place_row(x, std::span(gathered_values_).first(count),
-            std::span(gathered_partners_).first(count), scale, shift, how);
+  return count;
 }
 
 /// Sets the segments of row x from their ends and reads their fronts.
@@ -288,13 +339,21 @@ std::size_t RowStore::append(std::size_t len) {
 void RowStore::compact(bool rebin) {
   holes_.clear();
   order_.clear();
+  unwritten_.clear();
   for (const Partner s : subtrees_.live) {
     if (segment_end_[s * bins + bins - 1] > 0) order_.push_back(s);
+    if (!rows_[s].written) unwritten_.push_back(s);
   }
   if (rebin) {
     subtrees_.assign_bins(binning_sums_);
     tail_ = 0;
     for (const std::size_t s : order_) rewrite_row(s, first_shift, Room::append);
+    // An unwritten row stays so, its smallest distances taken by the new bins.
+    for (const std::size_t s : unwritten_) {
+      const std::size_t count = gather_row(s);
+      leave_unwritten(s, std::span(gathered_values_).first(count),
+                      std::span(gathered_partners_).first(count));
+    }
     return;
   }
   std::ranges::sort(order_, {}, [&](std::size_t s) { return rows_[s].base; });

@@ -4,7 +4,10 @@
 // of the other subtree, each ordered by bucket of distance. A row keeps only
 // the first entries of each segment (a quarter, and all of a short one) and
 // the smallest distance of those it leaves out; a search that needs more
-// has the row written again from the matrix, keeping twice as many. The
+// has the row written again from the matrix, keeping twice as many. A row
+// may also start unwritten, keeping none but each segment's smallest
+// distance: about half the rows of the leaves are never searched before
+// they die or the bins are made again. The
 // rows share one store, where a new row takes the space a dead row left
 // when one is large enough, and the live rows are squeezed together when
 // the end of the store is reached.
@@ -96,6 +99,8 @@ struct Row {
   Key floor_mask = 0xFFFF;
   /// The row keeps about 1 / 2^shift of each segment.
   unsigned shift = 0;
+  /// Whether the row's entries are in the store.
+  bool written = true;
 
   /// A lower bound of the distances of this entry and of every entry after
   /// it in its segment: the smallest value of its bucket.
@@ -176,6 +181,13 @@ class RowStore {
   void add_row(std::size_t x, std::span<const double> values, std::span<const Partner> partners,
                const KeyScale& scale);
 
+  /// Makes the row of slot x from the entries (values[p], partners[p])
+  /// without writing them: each segment keeps only its smallest distance, as
+  /// the smallest one it leaves out, so that a search that needs the row
+  /// has it written from the matrix first.
+  void add_unwritten_row(std::size_t x, std::span<const double> values,
+                         std::span<const Partner> partners, const KeyScale& scale);
+
   /// Writes row x again from the matrix keeping twice as many entries of
   /// each segment, without changing any bin: for a search that needs the
   /// entries the row left out.
@@ -247,6 +259,8 @@ class RowStore {
   /// its front value and returns the store position of its first entry.
   std::size_t drop_stale_front(std::size_t x, std::size_t b) noexcept {
     const Row& row = rows_[x];
+    // An unwritten row has no entries, and its front stays as it was made.
+    if (!row.written) return row.base;
     const Birth own = subtrees_.birth[x];
     std::size_t p = row.base + segment_begin_[x * bins + b];
     const std::size_t end = row.base + segment_end_[x * bins + b];
@@ -286,6 +300,9 @@ class RowStore {
   void place_row(std::size_t x, std::span<const double> values, std::span<const Partner> partners,
                  const KeyScale& scale, unsigned shift, Room how);
   void rewrite_row(std::size_t x, unsigned shift, Room how);
+  std::size_t gather_row(std::size_t x);
+  void leave_unwritten(std::size_t x, std::span<const double> values,
+                       std::span<const Partner> partners);
   void set_segments(std::size_t x, const std::array<std::uint32_t, bins>& ends);
   void clear_segments(std::size_t x) noexcept;
   void release(std::size_t s);
@@ -324,6 +341,7 @@ class RowStore {
   std::vector<Partner> gathered_partners_;
   std::vector<double> gathered_values_;
   std::vector<std::size_t> order_;  // the live rows during a compaction
+  std::vector<std::size_t> unwritten_;  // the live rows left unwritten, then
 };
 
 }  // namespace nj::fast
