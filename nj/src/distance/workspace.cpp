@@ -93,8 +93,12 @@ struct Job {
   CountsToDistances<A> store;
 };
 
+// Counts the tile's pairs range of blocks by range, and turns each row's
+// counts into distances right after its last range, while they are still
+// in the first-level cache.
 template <Alphabet A>
-void count_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, StopPoller& poller) {
+void fill_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, DistMat& matrix,
+               StopPoller& poller) {
   const std::size_t stride = job.shape.row_words();
   const std::uint64_t work = tile.pairs();
   // The first range writes the counts, so even rows of no blocks get one
@@ -102,23 +106,19 @@ void count_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, StopPol
   for (std::size_t b = 0; b == 0 || b < job.shape.blocks; b += job.plan.chunk_blocks) {
     const std::size_t offset = b * PlaneShape<A>::block_size();
     const std::size_t blocks = std::min(job.plan.chunk_blocks, job.shape.blocks - b);
+    const bool last = b + blocks >= job.shape.blocks;
     for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
+      PairCounts* const row_counts = counts + (i - tile.i_first) * tile.width();
       const RowRun run{job.planes + i * stride + offset,
                        job.planes + tile.j_first * stride + offset, stride, tile.run_length(i),
                        blocks, b == 0};
-      job.count(run, counts + (i - tile.i_first) * tile.width());
+      job.count(run, row_counts);
+      // The run's pairs (i, j) lie side by side in the matrix.
+      if (last) {
+        job.store({row_counts, run.count}, matrix.distances.data() + pair_index(tile.j_first, i));
+      }
     }
     poller.spend(work * blocks * block_words);
-  }
-}
-
-template <Alphabet A>
-void store_tile(const Job<A>& job, const Tile& tile, const PairCounts* counts, DistMat& matrix) {
-  for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
-    const std::span<const PairCounts> row(counts + (i - tile.i_first) * tile.width(),
-                                          tile.run_length(i));
-    // The run's pairs (i, j) lie side by side in the matrix.
-    job.store(row, matrix.distances.data() + pair_index(tile.j_first, i));
   }
 }
 
@@ -133,8 +133,7 @@ void fill_matrix(const Job<A>& job, std::vector<PairCounts>& counts, DistMat& ma
       const Tile tile{std::max(i0, j0 + 1), i_end, j0, std::min(j0 + job.plan.run_rows, i_end - 1)};
       // No zeroing: the first range of blocks writes every count.
       counts.resize((tile.i_end - tile.i_first) * tile.width());
-      count_tile(job, tile, counts.data(), poller);
-      store_tile(job, tile, counts.data(), matrix);
+      fill_tile(job, tile, counts.data(), matrix, poller);
       poller.spend(tile.pairs());
     }
   }
