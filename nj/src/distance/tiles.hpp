@@ -54,10 +54,13 @@ struct Tile {
   }
 };
 
-/// A zero matrix of `count` values, on huge pages where the system allows
-/// them (the join steps read the matrix by columns, a page per distance).
-/// It is filled in steps, `should_stop` asked after each (Cancelled when it
+/// A zero matrix of `count` values. It is filled in steps, `should_stop` asked after each (Cancelled when it
 /// says yes), so that a stop request is noticed while gigabytes are paged in.
 std::vector<double> allocate_values(std::size_t count, const StopCheck& should_stop);
+
+/// Extends `values` with zeros to `count` values (at most its capacity, so
+/// that it never moves), asking the system for all the new pages at once
+/// rather than a page fault at a time.
+void grow_values(std::vector<double>& values, std::size_t count);
 
 }  // namespace nj::detail

@@ -123,12 +123,16 @@ void fill_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, DistMat&
 }
 
 // Walks the triangle in tiles of rows i, each against runs of earlier rows j.
+// The matrix, reserved, grows by the rows of a tile just before they are
+// written, so that they are zeroed and written over while in the cache,
+// not in two passes over the whole matrix.
 template <Alphabet A>
 void fill_matrix(const Job<A>& job, std::vector<PairCounts>& counts, DistMat& matrix,
                  StopPoller& poller) {
   const std::size_t n = matrix.size();
   for (std::size_t i0 = 0; i0 < n; i0 += tile_rows) {
     const std::size_t i_end = std::min(n, i0 + tile_rows);
+    grow_values(matrix.distances, pair_count(i_end));
     for (std::size_t j0 = 0; j0 + 1 < i_end; j0 += job.plan.run_rows) {
       const Tile tile{std::max(i0, j0 + 1), i_end, j0, std::min(j0 + job.plan.run_rows, i_end - 1)};
       // No zeroing: the first range of blocks writes every count.
@@ -137,14 +141,6 @@ void fill_matrix(const Job<A>& job, std::vector<PairCounts>& counts, DistMat& ma
       poller.spend(tile.pairs());
     }
   }
-}
-
-// The zero matrix with these names (see allocate_values).
-DistMat allocate_matrix(const std::vector<std::string>& names, const StopCheck& should_stop) {
-  DistMat matrix;
-  matrix.distances = allocate_values(pair_count(names.size()), should_stop);
-  matrix.names = names;
-  return matrix;
 }
 
 template <Alphabet A>
@@ -156,7 +152,8 @@ void check_rows(const MSA<A>& msa) {
   }
 }
 
-// The matrix counted on the bit planes of the rows.
+// The matrix counted on the bit planes of the rows, into the memory
+// reserved for it.
 template <Alphabet A, class RowCodes>
 void fill_from_planes(WorkspaceBuffers& buffers, SimdLevel level, std::uint64_t length,
                       RowCodes row_codes, const CountsToDistances<A>& store, DistMat& matrix,
@@ -186,13 +183,16 @@ DistMat build(WorkspaceBuffers& buffers, SimdLevel level, CountingPath path, con
   const std::size_t n = msa.identifiers.size();
   const RowSource source = [&row_codes](std::size_t k) { return row_codes(k); };
   const std::optional<ReferenceRows<A>> rows = reference_rows<A>(source, n, length, path, poller);
-  DistMat matrix = allocate_matrix(msa.identifiers, should_stop);
-  const bool tabled = buffers.table.prepare(model, length, matrix.distances.size());
+  DistMat matrix;
+  matrix.names = msa.identifiers;
+  const bool tabled = buffers.table.prepare(model, length, pair_count(n));
   const CountsToDistances<A> store{length, model, tabled ? &buffers.table : nullptr};
   if (rows) {
+    matrix.distances = allocate_values(pair_count(n), should_stop);
     fill_from_reference(*rows, model == SubstitutionModel::Kimura2P, level, store, matrix,
                         poller);
   } else {
+    matrix.distances.reserve(pair_count(n));
     fill_from_planes(buffers, level, length, row_codes, store, matrix, poller);
   }
   return matrix;
