@@ -27,6 +27,7 @@ TilePlan plan_tiles(const PlaneShape<A>& shape) noexcept {
   constexpr std::size_t chunk_bytes = 2048;
   constexpr std::size_t run_budget_bytes = 32 * 1024;
   constexpr std::size_t block_bytes = PlaneShape<A>::block_size() * sizeof(std::uint64_t);
+  static_assert(chunk_bytes / block_bytes <= max_run_blocks);
   const std::size_t chunk_blocks =
       std::clamp<std::size_t>(chunk_bytes / block_bytes, 1, std::max<std::size_t>(shape.blocks, 1));
   const std::size_t run_rows =
