@@ -118,10 +118,24 @@ struct Masks512 {
 // in as few instructions as ternary logic allows: six for DNA, where the
 // two masks share the low-bit difference, and six for protein. The
 // instruction overwrites its first operand, hence the order of the
-// operands.
-template <Alphabet A, bool Transitions>
+// operands. Between complete rows (Complete: every column a known
+// nucleotide) the known and present planes are all ones on the columns and
+// all zeros past the end, as are the low and high planes there, so two
+// codes differ exactly where low or high differs: two instructions for
+// both masks.
+template <Alphabet A, bool Transitions, bool Complete>
 NJ_TARGET_AVX512 inline Masks512 masks512(const Block512<A>& a, const Word* b) noexcept {
-  if constexpr (is_dna<A> && !Transitions) {
+  if constexpr (is_dna<A> && Complete) {
+    using P = Planes<DNA>;
+    const __m512i low = _mm512_xor_si512(a.planes[P::low], load512(b + plane(P::low)));
+    const __m512i b_high = load512(b + plane(P::high));
+    if constexpr (!Transitions) {
+      return {logic<or_xor>(low, a.planes[P::high], b_high), _mm512_setzero_si512()};
+    } else {
+      return {logic<or_xor>(low, a.planes[P::high], b_high),
+              logic<xor_and_not>(b_high, a.planes[P::high], low)};
+    }
+  } else if constexpr (is_dna<A> && !Transitions) {
     using P = Planes<DNA>;
     const __m512i low = _mm512_xor_si512(a.planes[P::low], load512(b + plane(P::low)));
     const __m512i changed = logic<or_xor>(low, a.planes[P::high], load512(b + plane(P::high)));
@@ -184,9 +198,9 @@ struct Sums512 {
   NJ_TARGET_AVX512 Sums512() noexcept
       : differences(_mm512_setzero_si512()), transitions(_mm512_setzero_si512()) {}
 
-  template <Alphabet A, bool Transitions>
+  template <Alphabet A, bool Transitions, bool Complete>
   NJ_TARGET_AVX512 void add(const Block512<A>& a, const Word* b) noexcept {
-    const Masks512 m = masks512<A, Transitions>(a, b);
+    const Masks512 m = masks512<A, Transitions, Complete>(a, b);
     differences += _mm512_popcnt_epi64(m.difference);
     if constexpr (Transitions) transitions += _mm512_popcnt_epi64(m.transition);
   }
@@ -201,7 +215,7 @@ struct Sums512 {
 // beyond `rows` repeat the last one, and their counts are dropped. The eight
 // pairs' sums are named variables, not an array: g++ keeps an array this
 // large in memory.
-template <Alphabet A, bool Transitions>
+template <Alphabet A, bool Transitions, bool Complete>
 NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::size_t rows,
                                     PairCounts* counts) noexcept {
   constexpr std::size_t block_size = PlaneShape<A>::block_size();
@@ -211,14 +225,14 @@ NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::
   Sums512 s0, s1, s2, s3, s4, s5, s6, s7;
   for (std::size_t block = 0; block < run.blocks * block_size; block += block_size) {
     const Block512<A> a(run.row + block);
-    s0.template add<A, Transitions>(a, b0 + block);
-    s1.template add<A, Transitions>(a, b1 + block);
-    s2.template add<A, Transitions>(a, b2 + block);
-    s3.template add<A, Transitions>(a, b3 + block);
-    s4.template add<A, Transitions>(a, b4 + block);
-    s5.template add<A, Transitions>(a, b5 + block);
-    s6.template add<A, Transitions>(a, b6 + block);
-    s7.template add<A, Transitions>(a, b7 + block);
+    s0.template add<A, Transitions, Complete>(a, b0 + block);
+    s1.template add<A, Transitions, Complete>(a, b1 + block);
+    s2.template add<A, Transitions, Complete>(a, b2 + block);
+    s3.template add<A, Transitions, Complete>(a, b3 + block);
+    s4.template add<A, Transitions, Complete>(a, b4 + block);
+    s5.template add<A, Transitions, Complete>(a, b5 + block);
+    s6.template add<A, Transitions, Complete>(a, b6 + block);
+    s7.template add<A, Transitions, Complete>(a, b7 + block);
   }
   if constexpr (Transitions) {
     static_assert(max_run_blocks * block_columns < (std::uint64_t{1} << 32));
@@ -254,11 +268,11 @@ NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::
   }
 }
 
-template <Alphabet A, bool Transitions>
+template <Alphabet A, bool Transitions, bool Complete = false>
 NJ_TARGET_AVX512 void count_avx512(const RowRun& run, PairCounts* counts) noexcept {
   static_assert(sizeof(PairCounts) == 2 * sizeof(Word));
   for (std::size_t k = 0; k < run.count; k += rows512) {
-    count_rows512<A, Transitions>(run, run.others + k * run.stride, std::min(rows512, run.count - k),
+    count_rows512<A, Transitions, Complete>(run, run.others + k * run.stride, std::min(rows512, run.count - k),
                      counts + k);
   }
 }
@@ -340,11 +354,18 @@ struct LiteralKernels {
 }  // namespace
 
 template <Alphabet A>
-CountFn count_function(SimdLevel level, bool transitions) noexcept {
+CountFn count_function(SimdLevel level, bool transitions, bool complete) noexcept {
+#if NJ_X86_64
+  if constexpr (is_dna<A>) {
+    if (complete && level == SimdLevel::Avx512) {
+      return transitions ? &count_avx512<A, true, true> : &count_avx512<A, false, true>;
+    }
+  }
+#endif
   return kernel_for_level<LiteralKernels, A>(level, transitions);
 }
 
-template CountFn count_function<DNA>(SimdLevel, bool) noexcept;
-template CountFn count_function<Protein>(SimdLevel, bool) noexcept;
+template CountFn count_function<DNA>(SimdLevel, bool, bool) noexcept;
+template CountFn count_function<Protein>(SimdLevel, bool, bool) noexcept;
 
 }  // namespace nj::detail

@@ -60,6 +60,7 @@ struct WorkspaceBuffers {
   std::vector<std::uint64_t> sorted_columns;  // the draw of a resampled build, in order
   std::vector<std::uint8_t> gathered;         // one resampled row
   std::vector<PairCounts> tile_counts;
+  std::vector<std::size_t> incomplete_before;  // rows that are not complete before each row
   DistanceTable table;
 };
 
@@ -90,7 +91,16 @@ struct Job {
   PlaneShape<A> shape;
   TilePlan plan;
   CountFn count;
+  CountFn count_complete;                 // for a complete row against complete rows
+  const std::size_t* incomplete_before;  // n + 1 counts, see WorkspaceBuffers
   CountsToDistances<A> store;
+
+  // The kernel for row i against the rows [j_first, j_end).
+  CountFn kernel_for(std::size_t i, std::size_t j_first, std::size_t j_end) const noexcept {
+    const bool complete = incomplete_before[i + 1] == incomplete_before[i] &&
+                          incomplete_before[j_end] == incomplete_before[j_first];
+    return complete ? count_complete : count;
+  }
 };
 
 // Counts the tile's pairs range of blocks by range, and turns each row's
@@ -112,7 +122,7 @@ void fill_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, DistMat&
       const RowRun run{job.planes + i * stride + offset,
                        job.planes + tile.j_first * stride + offset, stride, tile.run_length(i),
                        blocks, b == 0};
-      job.count(run, row_counts);
+      job.kernel_for(i, tile.j_first, tile.j_first + run.count)(run, row_counts);
       // The run's pairs (i, j) lie side by side in the matrix.
       if (last) {
         job.store({row_counts, run.count}, matrix.distances.data() + pair_index(tile.j_first, i));
@@ -161,12 +171,21 @@ void fill_from_planes(WorkspaceBuffers& buffers, SimdLevel level, std::uint64_t 
   const std::size_t n = matrix.size();
   const PlaneShape<A> shape(length);
   std::uint64_t* planes = buffers.planes.reserve(n * shape.row_words());
+  std::vector<std::size_t>& incomplete_before = buffers.incomplete_before;
+  incomplete_before.assign(n + 1, 0);
   for (std::size_t k = 0; k < n; ++k) {
-    encode_planes<A>(row_codes(k), planes + k * shape.row_words());
+    const bool complete = encode_planes<A>(row_codes(k), planes + k * shape.row_words());
+    incomplete_before[k + 1] = incomplete_before[k] + (complete ? 0 : 1);
     poller.spend(shape.row_words());
   }
   const bool transitions = store.model == SubstitutionModel::Kimura2P;
-  const Job<A> job{planes, shape, plan_tiles(shape), count_function<A>(level, transitions), store};
+  const Job<A> job{planes,
+                   shape,
+                   plan_tiles(shape),
+                   count_function<A>(level, transitions),
+                   count_function<A>(level, transitions, true),
+                   incomplete_before.data(),
+                   store};
   fill_matrix(job, buffers.tile_counts, matrix, poller);
 }
 
