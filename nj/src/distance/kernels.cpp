@@ -121,8 +121,9 @@ struct Masks512 {
 // operands. Between complete rows (Complete: every column a known
 // nucleotide) the known and present planes are all ones on the columns and
 // all zeros past the end, as are the low and high planes there, so two
-// codes differ exactly where low or high differs: two instructions for
-// both masks.
+// codes differ exactly where low or high differs. There, with transitions,
+// the first mask holds the transversions instead (the low bit differs):
+// one instruction less, and count_rows512 adds the transitions to them.
 template <Alphabet A, bool Transitions, bool Complete>
 NJ_TARGET_AVX512 inline Masks512 masks512(const Block512<A>& a, const Word* b) noexcept {
   if constexpr (is_dna<A> && Complete) {
@@ -132,8 +133,7 @@ NJ_TARGET_AVX512 inline Masks512 masks512(const Block512<A>& a, const Word* b) n
     if constexpr (!Transitions) {
       return {logic<or_xor>(low, a.planes[P::high], b_high), _mm512_setzero_si512()};
     } else {
-      return {logic<or_xor>(low, a.planes[P::high], b_high),
-              logic<xor_and_not>(b_high, a.planes[P::high], low)};
+      return {low, logic<xor_and_not>(b_high, a.planes[P::high], low)};
     }
   } else if constexpr (is_dna<A> && !Transitions) {
     using P = Planes<DNA>;
@@ -242,10 +242,15 @@ NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::
     // widening the halves back to 64 bits gives PairCounts, differences and
     // transitions alternating. One reduction instead of two.
     using Halves = std::uint32_t __attribute__((vector_size(64)));
-    const auto sums = reinterpret_cast<Halves>(lane_sums(s0.packed(), s1.packed(), s2.packed(),
-                                                         s3.packed(), s4.packed(), s5.packed(),
-                                                         s6.packed(), s7.packed()));
+    auto sums = reinterpret_cast<Halves>(lane_sums(s0.packed(), s1.packed(), s2.packed(),
+                                                   s3.packed(), s4.packed(), s5.packed(),
+                                                   s6.packed(), s7.packed()));
     const Halves zero{};
+    if constexpr (Complete) {
+      // Transversions and transitions make the differences.
+      sums += __builtin_shufflevector(sums, zero, 1, 16, 3, 16, 5, 16, 7, 16, 9, 16, 11, 16, 13,
+                                      16, 15, 16);
+    }
     add_pairs(counts, std::min<std::size_t>(rows, 4), run.first,
               reinterpret_cast<__m512i>(__builtin_shufflevector(
                   sums, zero, 0, 16, 1, 16, 2, 16, 3, 16, 4, 16, 5, 16, 6, 16, 7, 16)));
