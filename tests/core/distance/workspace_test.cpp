@@ -175,7 +175,7 @@ TEST(FastDistances, MatchPlainOnRandomProtein) {
   check_random_alignments<Protein>(random);
 }
 
-// More rows than one tile (128) and more blocks than one chunk (8 of DNA, 5
+// More rows than two tiles (64 each) and more blocks than one chunk (8 of DNA, 5
 // of protein), so that every tile boundary and the accumulation across
 // chunks are crossed. One model each keeps it quick: Kimura2P reads both
 // counts.
