@@ -118,24 +118,10 @@ struct Masks512 {
 // in as few instructions as ternary logic allows: six for DNA, where the
 // two masks share the low-bit difference, and six for protein. The
 // instruction overwrites its first operand, hence the order of the
-// operands. Between complete rows (Complete: every column a known
-// nucleotide) the known and present planes are all ones on the columns and
-// all zeros past the end, as are the low and high planes there, so two
-// codes differ exactly where low or high differs. There, with transitions,
-// the first mask holds the transversions instead (the low bit differs):
-// one instruction less, and count_rows512 adds the transitions to them.
-template <Alphabet A, bool Transitions, bool Complete>
+// operands.
+template <Alphabet A, bool Transitions>
 NJ_TARGET_AVX512 inline Masks512 masks512(const Block512<A>& a, const Word* b) noexcept {
-  if constexpr (is_dna<A> && Complete) {
-    using P = Planes<DNA>;
-    const __m512i low = _mm512_xor_si512(a.planes[P::low], load512(b + plane(P::low)));
-    const __m512i b_high = load512(b + plane(P::high));
-    if constexpr (!Transitions) {
-      return {logic<or_xor>(low, a.planes[P::high], b_high), _mm512_setzero_si512()};
-    } else {
-      return {low, logic<xor_and_not>(b_high, a.planes[P::high], low)};
-    }
-  } else if constexpr (is_dna<A> && !Transitions) {
+  if constexpr (is_dna<A> && !Transitions) {
     using P = Planes<DNA>;
     const __m512i low = _mm512_xor_si512(a.planes[P::low], load512(b + plane(P::low)));
     const __m512i changed = logic<or_xor>(low, a.planes[P::high], load512(b + plane(P::high)));
@@ -198,9 +184,9 @@ struct Sums512 {
   NJ_TARGET_AVX512 Sums512() noexcept
       : differences(_mm512_setzero_si512()), transitions(_mm512_setzero_si512()) {}
 
-  template <Alphabet A, bool Transitions, bool Complete>
+  template <Alphabet A, bool Transitions>
   NJ_TARGET_AVX512 void add(const Block512<A>& a, const Word* b) noexcept {
-    const Masks512 m = masks512<A, Transitions, Complete>(a, b);
+    const Masks512 m = masks512<A, Transitions>(a, b);
     differences += _mm512_popcnt_epi64(m.difference);
     if constexpr (Transitions) transitions += _mm512_popcnt_epi64(m.transition);
   }
@@ -215,7 +201,7 @@ struct Sums512 {
 // beyond `rows` repeat the last one, and their counts are dropped. The eight
 // pairs' sums are named variables, not an array: g++ keeps an array this
 // large in memory.
-template <Alphabet A, bool Transitions, bool Complete>
+template <Alphabet A, bool Transitions>
 NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::size_t rows,
                                     PairCounts* counts) noexcept {
   constexpr std::size_t block_size = PlaneShape<A>::block_size();
@@ -225,14 +211,14 @@ NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::
   Sums512 s0, s1, s2, s3, s4, s5, s6, s7;
   for (std::size_t block = 0; block < run.blocks * block_size; block += block_size) {
     const Block512<A> a(run.row + block);
-    s0.template add<A, Transitions, Complete>(a, b0 + block);
-    s1.template add<A, Transitions, Complete>(a, b1 + block);
-    s2.template add<A, Transitions, Complete>(a, b2 + block);
-    s3.template add<A, Transitions, Complete>(a, b3 + block);
-    s4.template add<A, Transitions, Complete>(a, b4 + block);
-    s5.template add<A, Transitions, Complete>(a, b5 + block);
-    s6.template add<A, Transitions, Complete>(a, b6 + block);
-    s7.template add<A, Transitions, Complete>(a, b7 + block);
+    s0.template add<A, Transitions>(a, b0 + block);
+    s1.template add<A, Transitions>(a, b1 + block);
+    s2.template add<A, Transitions>(a, b2 + block);
+    s3.template add<A, Transitions>(a, b3 + block);
+    s4.template add<A, Transitions>(a, b4 + block);
+    s5.template add<A, Transitions>(a, b5 + block);
+    s6.template add<A, Transitions>(a, b6 + block);
+    s7.template add<A, Transitions>(a, b7 + block);
   }
   if constexpr (Transitions) {
     static_assert(max_run_blocks * block_columns < (std::uint64_t{1} << 32));
@@ -242,15 +228,10 @@ NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::
     // widening the halves back to 64 bits gives PairCounts, differences and
     // transitions alternating. One reduction instead of two.
     using Halves = std::uint32_t __attribute__((vector_size(64)));
-    auto sums = reinterpret_cast<Halves>(lane_sums(s0.packed(), s1.packed(), s2.packed(),
-                                                   s3.packed(), s4.packed(), s5.packed(),
-                                                   s6.packed(), s7.packed()));
+    const auto sums = reinterpret_cast<Halves>(lane_sums(s0.packed(), s1.packed(), s2.packed(),
+                                                         s3.packed(), s4.packed(), s5.packed(),
+                                                         s6.packed(), s7.packed()));
     const Halves zero{};
-    if constexpr (Complete) {
-      // Transversions and transitions make the differences.
-      sums += __builtin_shufflevector(sums, zero, 1, 16, 3, 16, 5, 16, 7, 16, 9, 16, 11, 16, 13,
-                                      16, 15, 16);
-    }
     add_pairs(counts, std::min<std::size_t>(rows, 4), run.first,
               reinterpret_cast<__m512i>(__builtin_shufflevector(
                   sums, zero, 0, 16, 1, 16, 2, 16, 3, 16, 4, 16, 5, 16, 6, 16, 7, 16)));
@@ -273,11 +254,11 @@ NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::
   }
 }
 
-template <Alphabet A, bool Transitions, bool Complete = false>
+template <Alphabet A, bool Transitions>
 NJ_TARGET_AVX512 void count_avx512(const RowRun& run, PairCounts* counts) noexcept {
   static_assert(sizeof(PairCounts) == 2 * sizeof(Word));
   for (std::size_t k = 0; k < run.count; k += rows512) {
-    count_rows512<A, Transitions, Complete>(run, run.others + k * run.stride, std::min(rows512, run.count - k),
+    count_rows512<A, Transitions>(run, run.others + k * run.stride, std::min(rows512, run.count - k),
                      counts + k);
   }
 }
@@ -359,18 +340,11 @@ struct LiteralKernels {
 }  // namespace
 
 template <Alphabet A>
-CountFn count_function(SimdLevel level, bool transitions, bool complete) noexcept {
-#if NJ_X86_64
-  if constexpr (is_dna<A>) {
-    if (complete && level == SimdLevel::Avx512) {
-      return transitions ? &count_avx512<A, true, true> : &count_avx512<A, false, true>;
-    }
-  }
-#endif
+CountFn count_function(SimdLevel level, bool transitions) noexcept {
   return kernel_for_level<LiteralKernels, A>(level, transitions);
 }
 
-template CountFn count_function<DNA>(SimdLevel, bool, bool) noexcept;
-template CountFn count_function<Protein>(SimdLevel, bool, bool) noexcept;
+template CountFn count_function<DNA>(SimdLevel, bool) noexcept;
+template CountFn count_function<Protein>(SimdLevel, bool) noexcept;
 
 }  // namespace nj::detail

@@ -60,11 +60,7 @@ using CountFn = void (*)(const RowRun& run, PairCounts* counts) noexcept;
 
 /// The kernel of `level` for alphabet A; `level` must be supported. Only
 /// with `transitions` (and DNA) are transitions counted; else they stay 0.
-/// With `complete`, a kernel that may count only runs of complete rows,
-/// every column of which holds a known residue (no unknown code, no gap),
-/// and the row compared with them: where that saves work, it skips the
-/// planes of unknown codes and gaps.
 template <Alphabet A>
-CountFn count_function(SimdLevel level, bool transitions, bool complete = false) noexcept;
+CountFn count_function(SimdLevel level, bool transitions) noexcept;
 
 }  // namespace nj::detail

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "distance/bit_planes.hpp"
+#include "distance/grouped.hpp"
 #include "distance/kernels.hpp"
 #include "distance/reference_fill.hpp"
 #include "distance/reference_rows.hpp"
@@ -61,6 +62,7 @@ struct WorkspaceBuffers {
   std::vector<std::uint8_t> gathered;         // one resampled row
   std::vector<PairCounts> tile_counts;
   std::vector<std::size_t> incomplete_before;  // rows that are not complete before each row
+  std::vector<std::uint64_t> grouped;          // a range of a run of complete rows, regrouped
   DistanceTable table;
 };
 
@@ -91,24 +93,24 @@ struct Job {
   PlaneShape<A> shape;
   TilePlan plan;
   CountFn count;
-  CountFn count_complete;                 // for a complete row against complete rows
+  GroupedKernel grouped;                 // for complete DNA rows, where there is one
   const std::size_t* incomplete_before;  // n + 1 counts, see WorkspaceBuffers
   CountsToDistances<A> store;
 
-  // The kernel for row i against the rows [j_first, j_end).
-  CountFn kernel_for(std::size_t i, std::size_t j_first, std::size_t j_end) const noexcept {
-    const bool complete = incomplete_before[i + 1] == incomplete_before[i] &&
-                          incomplete_before[j_end] == incomplete_before[j_first];
-    return complete ? count_complete : count;
+  // Whether the rows [first, end) are all complete.
+  bool complete(std::size_t first, std::size_t end) const noexcept {
+    return incomplete_before[end] == incomplete_before[first];
   }
 };
 
 // Counts the tile's pairs range of blocks by range, and turns each row's
 // counts into distances right after its last range, while they are still
-// in the first-level cache.
+// in the first-level cache. Where the run's rows are complete, each range
+// of them is regrouped (into `grouped`) for the complete rows i.
 template <Alphabet A>
-void fill_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, DistMat& matrix,
-               StopPoller& poller) {
+void fill_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, std::uint64_t* grouped,
+               DistMat& matrix, StopPoller& poller) {
+  const bool regroup = job.grouped && job.complete(tile.j_first, tile.j_end);
   const std::size_t stride = job.shape.row_words();
   const std::uint64_t work = tile.pairs();
   // The first range writes the counts, so even rows of no blocks get one
@@ -117,12 +119,20 @@ void fill_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, DistMat&
     const std::size_t offset = b * PlaneShape<A>::block_size();
     const std::size_t blocks = std::min(job.plan.chunk_blocks, job.shape.blocks - b);
     const bool last = b + blocks >= job.shape.blocks;
+    if (regroup) {
+      job.grouped.regroup(job.planes + tile.j_first * stride + offset, stride, tile.width(), blocks,
+                          grouped);
+    }
     for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
       PairCounts* const row_counts = counts + (i - tile.i_first) * tile.width();
       const RowRun run{job.planes + i * stride + offset,
                        job.planes + tile.j_first * stride + offset, stride, tile.run_length(i),
                        blocks, b == 0};
-      job.kernel_for(i, tile.j_first, tile.j_first + run.count)(run, row_counts);
+      if (regroup && job.complete(i, i + 1)) {
+        job.grouped.count({run.row, grouped, run.count, blocks, run.first}, row_counts);
+      } else {
+        job.count(run, row_counts);
+      }
       // The run's pairs (i, j) lie side by side in the matrix.
       if (last) {
         job.store({row_counts, run.count}, matrix.distances.data() + pair_index(tile.j_first, i));
@@ -137,9 +147,12 @@ void fill_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, DistMat&
 // written, so that they are zeroed and written over while in the cache,
 // not in two passes over the whole matrix.
 template <Alphabet A>
-void fill_matrix(const Job<A>& job, std::vector<PairCounts>& counts, DistMat& matrix,
+void fill_matrix(const Job<A>& job, WorkspaceBuffers& buffers, DistMat& matrix,
                  StopPoller& poller) {
   const std::size_t n = matrix.size();
+  std::vector<PairCounts>& counts = buffers.tile_counts;
+  const std::size_t groups = (job.plan.run_rows + group_rows - 1) / group_rows;
+  buffers.grouped.resize(job.grouped ? groups * job.plan.chunk_blocks * group_block_words : 0);
   for (std::size_t i0 = 0; i0 < n; i0 += tile_rows) {
     const std::size_t i_end = std::min(n, i0 + tile_rows);
     grow_values(matrix.distances, pair_count(i_end));
@@ -147,7 +160,7 @@ void fill_matrix(const Job<A>& job, std::vector<PairCounts>& counts, DistMat& ma
       const Tile tile{std::max(i0, j0 + 1), i_end, j0, std::min(j0 + job.plan.run_rows, i_end - 1)};
       // No zeroing: the first range of blocks writes every count.
       counts.resize((tile.i_end - tile.i_first) * tile.width());
-      fill_tile(job, tile, counts.data(), matrix, poller);
+      fill_tile(job, tile, counts.data(), buffers.grouped.data(), matrix, poller);
       poller.spend(tile.pairs());
     }
   }
@@ -183,10 +196,10 @@ void fill_from_planes(WorkspaceBuffers& buffers, SimdLevel level, std::uint64_t 
                    shape,
                    plan_tiles(shape),
                    count_function<A>(level, transitions),
-                   count_function<A>(level, transitions, true),
+                   std::is_same_v<A, DNA> ? grouped_kernel(level, transitions) : GroupedKernel{},
                    incomplete_before.data(),
                    store};
-  fill_matrix(job, buffers.tile_counts, matrix, poller);
+  fill_matrix(job, buffers, matrix, poller);
 }
 
 // Builds the matrix of `msa`'s identifiers from the rows that `row_codes(k)`

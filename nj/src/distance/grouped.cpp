@@ -1,0 +1,131 @@
+// SPDX-License-Identifier: MIT
+#include "distance/grouped.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "distance/kernel_lanes.hpp"
+
+namespace nj::detail {
+
+using namespace lanes;
+
+namespace {
+
+#if NJ_X86_64
+
+using Words = std::uint64_t __attribute__((vector_size(64)));
+
+// Row r of `rows` is the word w = 0..7 of eight rows; the result's row w is
+// word w of each row: three levels of shuffles, rows paired at each.
+NJ_TARGET_AVX512 inline void transpose(Words (&rows)[group_rows]) noexcept {
+  Words pairs[group_rows];
+  for (std::size_t r = 0; r < group_rows; r += 2) {
+    pairs[r] = __builtin_shufflevector(rows[r], rows[r + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+    pairs[r + 1] = __builtin_shufflevector(rows[r], rows[r + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+  }
+  Words quads[group_rows];
+  for (std::size_t r = 0; r < group_rows; r += 4) {
+    for (std::size_t odd = 0; odd < 2; ++odd) {
+      const Words x = pairs[r + odd];
+      const Words y = pairs[r + 2 + odd];
+      quads[r + odd] = __builtin_shufflevector(x, y, 0, 1, 8, 9, 4, 5, 12, 13);
+      quads[r + 2 + odd] = __builtin_shufflevector(x, y, 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+  }
+  // quads[q] and quads[4 + q] hold words q and q + 4 of rows 0-3 and 4-7.
+  for (std::size_t q = 0; q < 4; ++q) {
+    const Words x = quads[q];
+    const Words y = quads[4 + q];
+    rows[q] = __builtin_shufflevector(x, y, 0, 1, 2, 3, 8, 9, 10, 11);
+    rows[q + 4] = __builtin_shufflevector(x, y, 4, 5, 6, 7, 12, 13, 14, 15);
+  }
+}
+
+NJ_TARGET_AVX512 void regroup512(const Word* first, std::size_t stride, std::size_t count,
+                                 std::size_t blocks, Word* out) noexcept {
+  constexpr std::size_t block_size = PlaneShape<DNA>::block_size();
+  constexpr std::size_t regrouped[] = {Planes<DNA>::low, Planes<DNA>::high};
+  for (std::size_t g = 0; g * group_rows < count; ++g) {
+    const std::size_t rows = std::min(group_rows, count - g * group_rows);
+    for (std::size_t b = 0; b < blocks; ++b) {
+      for (const std::size_t p : regrouped) {
+        Words words[group_rows] = {};
+        for (std::size_t k = 0; k < rows; ++k) {
+          std::memcpy(&words[k], first + (g * group_rows + k) * stride + b * block_size + plane(p),
+                      sizeof(Words));
+        }
+        transpose(words);
+        std::memcpy(out, words, sizeof words);
+        out += group_rows * block_words;
+      }
+    }
+  }
+}
+
+// Between complete rows the known and present planes are all ones on the
+// columns and all zeros past the end, as are the low and high planes
+// there: two codes differ where low or high differs, by a transition
+// where only high does, and by a transversion where low does. So with
+// transitions, transversions are counted, and the differences are their
+// sum with the transitions.
+template <bool Transitions>
+NJ_TARGET_AVX512 void count_grouped512(const GroupedRun& run, PairCounts* counts) noexcept {
+  static_assert(sizeof(PairCounts) == 2 * sizeof(Word));
+  using P = Planes<DNA>;
+  constexpr std::size_t block_size = PlaneShape<DNA>::block_size();
+  const Word* group = run.groups;
+  for (std::size_t g = 0; g * group_rows < run.count; ++g) {
+    __m512i firsts = _mm512_setzero_si512();  // transversions, or differences
+    __m512i transitions = _mm512_setzero_si512();
+    for (std::size_t b = 0; b < run.blocks; ++b, group += group_block_words) {
+      const Word* a = run.row + b * block_size;
+      for (std::size_t w = 0; w < block_words; ++w) {
+        const __m512i a_high = _mm512_set1_epi64(static_cast<long long>(a[plane(P::high) + w]));
+        const __m512i low = _mm512_set1_epi64(static_cast<long long>(a[plane(P::low) + w])) ^
+                            load512(group + w * group_rows);
+        const __m512i b_high = load512(group + group_block_words / 2 + w * group_rows);
+        if constexpr (Transitions) {
+          firsts += _mm512_popcnt_epi64(low);
+          transitions += _mm512_popcnt_epi64(logic<xor_and_not>(b_high, a_high, low));
+        } else {
+          firsts += _mm512_popcnt_epi64(logic<or_xor>(low, a_high, b_high));
+        }
+      }
+    }
+    const __m512i differences = Transitions ? firsts + transitions : firsts;
+    const std::size_t rows = std::min(group_rows, run.count - g * group_rows);
+    PairCounts* out = counts + g * group_rows;
+    // Differences and transitions alternate, as in PairCounts.
+    const auto mask = [](std::size_t pairs) { return static_cast<__mmask8>((1u << (2 * pairs)) - 1); };
+    auto* words = reinterpret_cast<Word*>(out);
+    const __m512i low_pairs =
+        __builtin_shufflevector(differences, transitions, 0, 8, 1, 9, 2, 10, 3, 11);
+    const __m512i high_pairs =
+        __builtin_shufflevector(differences, transitions, 4, 12, 5, 13, 6, 14, 7, 15);
+    const __mmask8 low_mask = mask(std::min<std::size_t>(rows, 4));
+    const __mmask8 high_mask = mask(rows > 4 ? rows - 4 : 0);
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i earlier_low = run.first ? zero : _mm512_maskz_loadu_epi64(low_mask, words);
+    const __m512i earlier_high = run.first ? zero : _mm512_maskz_loadu_epi64(high_mask, words + 8);
+    _mm512_mask_storeu_epi64(words, low_mask, earlier_low + low_pairs);
+    _mm512_mask_storeu_epi64(words + 8, high_mask, earlier_high + high_pairs);
+  }
+}
+
+#endif  // NJ_X86_64
+
+}  // namespace
+
+GroupedKernel grouped_kernel(SimdLevel level, bool transitions) noexcept {
+#if NJ_X86_64
+  if (level == SimdLevel::Avx512) {
+    return {&regroup512, transitions ? &count_grouped512<true> : &count_grouped512<false>};
+  }
+#endif
+  static_cast<void>(level);
+  static_cast<void>(transitions);
+  return {};
+}
+
+}  // namespace nj::detail
