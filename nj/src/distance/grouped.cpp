@@ -50,13 +50,15 @@ NJ_TARGET_AVX512 void regroup512(const Word* first, std::size_t stride, std::siz
     const std::size_t rows = std::min(group_rows, count - g * group_rows);
     for (std::size_t b = 0; b < blocks; ++b) {
       for (const std::size_t p : regrouped) {
-        Words words[group_rows] = {};
-        for (std::size_t k = 0; k < rows; ++k) {
-          std::memcpy(&words[k], first + (g * group_rows + k) * stride + b * block_size + plane(p),
-                      sizeof(Words));
+        const Word* source = first + g * group_rows * stride + b * block_size + plane(p);
+        Words words[group_rows];
+        for (std::size_t k = 0; k < group_rows; ++k) {
+          words[k] = k < rows ? reinterpret_cast<Words>(load512(source + k * stride)) : Words{};
         }
         transpose(words);
-        std::memcpy(out, words, sizeof words);
+        for (std::size_t w = 0; w < block_words; ++w) {
+          _mm512_storeu_si512(out + w * group_rows, reinterpret_cast<__m512i>(words[w]));
+        }
         out += group_rows * block_words;
       }
     }
