@@ -2,7 +2,6 @@
 #include "distance/grouped.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "distance/kernel_lanes.hpp"
 
@@ -16,8 +15,9 @@ namespace {
 
 using Words = std::uint64_t __attribute__((vector_size(64)));
 
-// Row r of `rows` is the word w = 0..7 of eight rows; the result's row w is
-// word w of each row: three levels of shuffles, rows paired at each.
+// Transposes eight rows of eight words: on entry rows[k] holds words 0..7
+// of row k, on return rows[w] holds word w of rows 0..7. Three levels of
+// shuffles, each pairing single words, then pairs, then fours.
 NJ_TARGET_AVX512 inline void transpose(Words (&rows)[group_rows]) noexcept {
   Words pairs[group_rows];
   for (std::size_t r = 0; r < group_rows; r += 2) {
