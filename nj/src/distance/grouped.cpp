@@ -65,6 +65,28 @@ NJ_TARGET_AVX512 void regroup512(const Word* first, std::size_t stride, std::siz
   }
 }
 
+// Adds the counts of eight pairs, one a lane, to counts[0 .. rows), or
+// writes them there when `first`; differences and transitions alternate
+// there, as in PairCounts.
+NJ_TARGET_AVX512 inline void add_counts(PairCounts* counts, std::size_t rows, bool first,
+                                        __m512i differences, __m512i transitions) noexcept {
+  static_assert(sizeof(PairCounts) == 2 * sizeof(Word));
+  const auto mask = [](std::size_t pairs) {
+    return static_cast<__mmask8>((1u << (2 * pairs)) - 1);
+  };
+  const __mmask8 masks[] = {mask(std::min<std::size_t>(rows, 4)), mask(rows > 4 ? rows - 4 : 0)};
+  const __m512i pairs[] = {
+      __builtin_shufflevector(differences, transitions, 0, 8, 1, 9, 2, 10, 3, 11),
+      __builtin_shufflevector(differences, transitions, 4, 12, 5, 13, 6, 14, 7, 15)};
+  auto* words = reinterpret_cast<Word*>(counts);
+  for (std::size_t half = 0; half < 2; ++half) {
+    Word* out = words + 8 * half;
+    const __m512i earlier =
+        first ? _mm512_setzero_si512() : _mm512_maskz_loadu_epi64(masks[half], out);
+    _mm512_mask_storeu_epi64(out, masks[half], earlier + pairs[half]);
+  }
+}
+
 // Between complete rows the known and present planes are all ones on the
 // columns and all zeros past the end, as are the low and high planes
 // there: two codes differ where low or high differs, by a transition
@@ -73,7 +95,6 @@ NJ_TARGET_AVX512 void regroup512(const Word* first, std::size_t stride, std::siz
 // sum with the transitions.
 template <bool Transitions>
 NJ_TARGET_AVX512 void count_grouped512(const GroupedRun& run, PairCounts* counts) noexcept {
-  static_assert(sizeof(PairCounts) == 2 * sizeof(Word));
   using P = Planes<DNA>;
   constexpr std::size_t block_size = PlaneShape<DNA>::block_size();
   const Word* group = run.groups;
@@ -96,22 +117,8 @@ NJ_TARGET_AVX512 void count_grouped512(const GroupedRun& run, PairCounts* counts
       }
     }
     const __m512i differences = Transitions ? firsts + transitions : firsts;
-    const std::size_t rows = std::min(group_rows, run.count - g * group_rows);
-    PairCounts* out = counts + g * group_rows;
-    // Differences and transitions alternate, as in PairCounts.
-    const auto mask = [](std::size_t pairs) { return static_cast<__mmask8>((1u << (2 * pairs)) - 1); };
-    auto* words = reinterpret_cast<Word*>(out);
-    const __m512i low_pairs =
-        __builtin_shufflevector(differences, transitions, 0, 8, 1, 9, 2, 10, 3, 11);
-    const __m512i high_pairs =
-        __builtin_shufflevector(differences, transitions, 4, 12, 5, 13, 6, 14, 7, 15);
-    const __mmask8 low_mask = mask(std::min<std::size_t>(rows, 4));
-    const __mmask8 high_mask = mask(rows > 4 ? rows - 4 : 0);
-    const __m512i zero = _mm512_setzero_si512();
-    const __m512i earlier_low = run.first ? zero : _mm512_maskz_loadu_epi64(low_mask, words);
-    const __m512i earlier_high = run.first ? zero : _mm512_maskz_loadu_epi64(high_mask, words + 8);
-    _mm512_mask_storeu_epi64(words, low_mask, earlier_low + low_pairs);
-    _mm512_mask_storeu_epi64(words + 8, high_mask, earlier_high + high_pairs);
+    add_counts(counts + g * group_rows, std::min(group_rows, run.count - g * group_rows),
+               run.first, differences, transitions);
   }
 }
 

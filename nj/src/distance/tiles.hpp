@@ -58,8 +58,9 @@ struct Tile {
   }
 };
 
-/// A zero matrix of `count` values. It is filled in steps, `should_stop` asked after each (Cancelled when it
-/// says yes), so that a stop request is noticed while gigabytes are paged in.
+/// A zero matrix of `count` values. It is filled in steps, `should_stop`
+/// asked after each (Cancelled when it says yes), so that a stop request is
+/// noticed while gigabytes are paged in.
 std::vector<double> allocate_values(std::size_t count, const StopCheck& should_stop);
 
 /// Extends `values` with zeros to `count` values (at most its capacity, so
