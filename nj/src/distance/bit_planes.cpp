@@ -72,10 +72,9 @@ void write_word(std::span<const std::uint8_t> codes, std::size_t first, Word* sl
   slot[P::present * stride] = ~(c[4] & c[2] & c[0]) & live;
 }
 
-}  // namespace
-
+// The highest code of `codes`, an InternalError when the alphabet lacks it.
 template <Alphabet A>
-void check_codes(std::span<const std::uint8_t> codes) {
+std::uint8_t checked_highest_code(std::span<const std::uint8_t> codes) {
   constexpr std::uint8_t top = std::max(A::gap, A::unknown);
   std::uint8_t highest = 0;
   for (const std::uint8_t code : codes) highest = std::max(highest, code);  // vectorises
@@ -83,6 +82,14 @@ void check_codes(std::span<const std::uint8_t> codes) {
     internal_failure(fill("an alignment row holds the code {}, which its alphabet does not have",
                           highest));
   }
+  return highest;
+}
+
+}  // namespace
+
+template <Alphabet A>
+void check_codes(std::span<const std::uint8_t> codes) {
+  checked_highest_code<A>(codes);
 }
 
 template <Alphabet A>
@@ -91,9 +98,11 @@ void encode_word(std::span<const std::uint8_t> codes, std::size_t first, std::ui
   write_word(codes, first, planes, stride, A{});
 }
 
+// The known residues are the codes below the unknown code and the gap.
 template <Alphabet A>
-void encode_planes(std::span<const std::uint8_t> codes, std::uint64_t* out) {
-  check_codes<A>(codes);
+bool encode_planes(std::span<const std::uint8_t> codes, std::uint64_t* out) {
+  static_assert(A::unknown < A::gap);
+  const bool complete = checked_highest_code<A>(codes) < A::unknown;
   const PlaneShape<A> shape(codes.size());
   for (std::size_t w = 0; w < shape.blocks * block_words; ++w) {
     Word* slot = out + (w / block_words) * shape.block_size() + w % block_words;
@@ -103,6 +112,7 @@ void encode_planes(std::span<const std::uint8_t> codes, std::uint64_t* out) {
       for (std::size_t p = 0; p < Planes<A>::count; ++p) slot[p * block_words] = 0;
     }
   }
+  return complete;
 }
 
 template void check_codes<DNA>(std::span<const std::uint8_t>);
@@ -111,7 +121,7 @@ template void encode_word<DNA>(std::span<const std::uint8_t>, std::size_t, std::
                                std::size_t) noexcept;
 template void encode_word<Protein>(std::span<const std::uint8_t>, std::size_t, std::uint64_t*,
                                    std::size_t) noexcept;
-template void encode_planes<DNA>(std::span<const std::uint8_t>, std::uint64_t*);
-template void encode_planes<Protein>(std::span<const std::uint8_t>, std::uint64_t*);
+template bool encode_planes<DNA>(std::span<const std::uint8_t>, std::uint64_t*);
+template bool encode_planes<Protein>(std::span<const std::uint8_t>, std::uint64_t*);
 
 }  // namespace nj::detail

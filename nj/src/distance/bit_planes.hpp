@@ -56,10 +56,12 @@ struct PlaneShape {
 
 /// Writes the planes of `codes` into `out` (row_words() words for
 /// `codes.size()` columns). Columns beyond the row are neither present nor
-/// known, so they never count. A code outside the alphabet is a broken
-/// assumption (InternalError).
+/// known, and all their planes are zero, so they never count. A code
+/// outside the alphabet is a broken assumption (InternalError). Returns
+/// whether the row is complete: every column holds a known residue, no
+/// unknown code and no gap.
 template <Alphabet A>
-void encode_planes(std::span<const std::uint8_t> codes, std::uint64_t* out);
+bool encode_planes(std::span<const std::uint8_t> codes, std::uint64_t* out);
 
 /// An InternalError when `codes` holds a code outside the alphabet.
 template <Alphabet A>

@@ -104,8 +104,7 @@ class Filler final : public DistanceFiller {
       if (tile.i_first >= tile.i_end) continue;
       // No zeroing: the first range of blocks writes every count.
       counts_.resize((tile.i_end - tile.i_first) * tile.width());
-      count_tile(rows, tile, poller);
-      store_tile(tile, matrix);
+      fill_tile(rows, tile, matrix, poller);
     }
   }
 
@@ -114,28 +113,29 @@ class Filler final : public DistanceFiller {
  private:
   using Counts = typename Counting::Counts;
 
-  void count_tile(const PlaneRows& rows, const Tile& tile, StopPoller& poller) {
+  // Counts the tile range of blocks by range, and turns each row's counts
+  // into distances right after its last range, while they are still in the
+  // first-level cache.
+  void fill_tile(const PlaneRows& rows, const Tile& tile, double* matrix, StopPoller& poller) {
     const std::size_t stride = rows.row_words;
     const std::uint64_t pairs = tile.pairs();
     // The first range writes the counts, so even rows of no blocks get one.
     for (std::size_t b = 0; b == 0 || b < shape_.blocks; b += plan_.chunk_blocks) {
       const std::size_t offset = b * PlaneShape<A>::block_size();
       const std::size_t blocks = std::min(plan_.chunk_blocks, shape_.blocks - b);
+      const bool last = b + blocks >= shape_.blocks;
       for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
+        Counts* const row_counts = counts_.data() + (i - tile.i_first) * tile.width();
         const RowRun run{rows.words + i * stride + offset, rows.words + tile.j_first * stride + offset,
                          stride, tile.run_length(i), blocks, b == 0};
-        count_(run, counts_.data() + (i - tile.i_first) * tile.width());
+        count_(run, row_counts);
+        // The pairs (i, j) of a run lie side by side in the matrix.
+        if (last) {
+          counting_.store({row_counts, run.count}, matrix + pair_index(tile.j_first, i), i,
+                          tile.j_first);
+        }
       }
       poller.spend(pairs * (blocks + 1) * nj::detail::block_words);
-    }
-  }
-
-  void store_tile(const Tile& tile, double* matrix) {
-    for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
-      const std::span<const Counts> row(counts_.data() + (i - tile.i_first) * tile.width(),
-                                        tile.run_length(i));
-      // The pairs (i, j) of a run lie side by side in the matrix.
-      counting_.store(row, matrix + pair_index(tile.j_first, i), i, tile.j_first);
     }
   }
 

@@ -98,6 +98,7 @@ inline constexpr int or_xor = 0xf0 | (0xcc ^ 0xaa);        // x | (y ^ z)
 inline constexpr int and3 = 0xf0 & 0xcc & 0xaa;            // x & y & z
 inline constexpr int or_and = (0xf0 | 0xcc) & 0xaa;        // (x | y) & z
 inline constexpr int and_not_and = 0xf0 & ~0xcc & 0xaa;    // x & ~y & z
+inline constexpr int xor_and_not = (0xf0 ^ 0xcc) & ~0xaa;  // (x ^ y) & ~z
 
 /// Lane sums of neighbouring lanes: lane 2m holds x's lanes 2m and 2m + 1
 /// added, lane 2m + 1 the same of y. Shuffles rather than the unpack

@@ -190,6 +190,11 @@ struct Sums512 {
     differences += _mm512_popcnt_epi64(m.difference);
     if constexpr (Transitions) transitions += _mm512_popcnt_epi64(m.transition);
   }
+
+  // Each lane's transitions moved into the high half of its differences.
+  NJ_TARGET_AVX512 __m512i packed() const noexcept {
+    return _mm512_mask_shuffle_epi32(differences, 0xaaaa, transitions, _MM_PERM_CDAB);
+  }
 };
 
 // One row against `rows` (1 to 8) rows, adding to counts[0 .. rows). Rows
@@ -216,14 +221,24 @@ NJ_TARGET_AVX512 void count_rows512(const RowRun& run, const Word* others, std::
     s7.template add<A, Transitions>(a, b7 + block);
   }
   if constexpr (Transitions) {
-    // Differences and transitions alternate, so that the sums come out as PairCounts.
+    static_assert(max_run_blocks * block_columns < (std::uint64_t{1} << 32));
+    // Lane sums of one pair's counts, differences in the low half of each
+    // lane and transitions in the high one: a range's counts fit 32 bits
+    // (max_run_blocks), so the halves never carry into one another, and
+    // widening the halves back to 64 bits gives PairCounts, differences and
+    // transitions alternating. One reduction instead of two.
+    using Halves = std::uint32_t __attribute__((vector_size(64)));
+    const auto sums = reinterpret_cast<Halves>(lane_sums(s0.packed(), s1.packed(), s2.packed(),
+                                                         s3.packed(), s4.packed(), s5.packed(),
+                                                         s6.packed(), s7.packed()));
+    const Halves zero{};
     add_pairs(counts, std::min<std::size_t>(rows, 4), run.first,
-              lane_sums(s0.differences, s0.transitions, s1.differences, s1.transitions,
-                        s2.differences, s2.transitions, s3.differences, s3.transitions));
+              reinterpret_cast<__m512i>(__builtin_shufflevector(
+                  sums, zero, 0, 16, 1, 16, 2, 16, 3, 16, 4, 16, 5, 16, 6, 16, 7, 16)));
     if (rows > 4) {
       add_pairs(counts + 4, rows - 4, run.first,
-                lane_sums(s4.differences, s4.transitions, s5.differences, s5.transitions,
-                          s6.differences, s6.transitions, s7.differences, s7.transitions));
+                reinterpret_cast<__m512i>(__builtin_shufflevector(
+                    sums, zero, 8, 16, 9, 16, 10, 16, 11, 16, 12, 16, 13, 16, 14, 16, 15, 16)));
     }
   } else {
     const __m512i differences =

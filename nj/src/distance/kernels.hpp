@@ -36,13 +36,17 @@ struct PairCounts {
   std::uint64_t transitions = 0;
 };
 
+/// The most blocks of one range, so that the kernels may sum a range's
+/// counts in 32 bits.
+inline constexpr std::size_t max_run_blocks = std::size_t{1} << 20;
+
 /// One row against a run of consecutive rows, over a range of blocks.
 struct RowRun {
   const std::uint64_t* row;     // the first block of the range in the row
   const std::uint64_t* others;  // the same block in the first row of the run
   std::size_t stride;           // words from one row to the next
   std::size_t count;            // rows in the run
-  std::size_t blocks;           // blocks in the range
+  std::size_t blocks;           // blocks in the range, at most max_run_blocks
   bool first;                   // the row's first range: counts are written, not added to
 };
 

@@ -15,6 +15,11 @@ namespace {
 constexpr std::uint64_t max_keyed_length = std::uint64_t{1} << 31;
 constexpr std::uint64_t empty_key = ~std::uint64_t{0};
 
+// An empty dense slot: a signalling NaN, which arithmetic never returns (it
+// gives quiet NaNs). Were a distance ever to have these bits, its slot would
+// only look empty and be computed again, with the same result.
+constexpr std::uint64_t empty_value = 0x7ff4'0000'0000'e3a1;
+
 // A slot (16 bytes) per 8 pairs keeps the table within a quarter of the
 // matrix's memory; the cap (32 MiB) holds every Kimura2P count of rows of up
 // to 2,000 columns. Fewer slots than the minimum would serve so few pairs
@@ -44,10 +49,18 @@ bool DistanceTable::prepare(SubstitutionModel model, std::uint64_t length, std::
   const TablePlan plan = plan_table(model, length, pairs);
   if (plan.slots == 0) return false;
   const std::uint64_t mask = plan.dense ? ~std::uint64_t{0} : plan.slots - 1;
-  if (plan.slots != slots_.size() || mask != mask_ || model != model_ || length != length_) {
+  const std::size_t held = dense() ? values_.size() : slots_.size();
+  if (plan.slots != held || mask != mask_ || model != model_ || length != length_) {
+    // Release before allocating the new slots.
+    values_.clear();
+    values_.shrink_to_fit();
     slots_.clear();
-    slots_.shrink_to_fit();  // release before allocating the new slots
-    slots_.assign(plan.slots, Slot{empty_key, 0.0});
+    slots_.shrink_to_fit();
+    if (plan.dense) {
+      values_.assign(plan.slots, std::bit_cast<double>(empty_value));
+    } else {
+      slots_.assign(plan.slots, Slot{empty_key, 0.0});
+    }
     mask_ = mask;
     model_ = model;
     length_ = length;
@@ -57,6 +70,24 @@ bool DistanceTable::prepare(SubstitutionModel model, std::uint64_t length, std::
 }
 
 void DistanceTable::look_up(std::span<const PairCounts> counts, double* out) {
+  if (dense()) {
+    look_up_dense(counts, out);
+  } else {
+    look_up_shared(counts, out);
+  }
+}
+
+void DistanceTable::look_up_dense(std::span<const PairCounts> counts, double* out) {
+  double* const values = values_.data();
+  const bool by_transitions = by_transitions_;
+  for (std::size_t k = 0; k < counts.size(); ++k) {
+    double& value = values[key_of(counts[k], by_transitions)];
+    if (std::bit_cast<std::uint64_t>(value) == empty_value) [[unlikely]] value = compute(counts[k]);
+    out[k] = value;
+  }
+}
+
+void DistanceTable::look_up_shared(std::span<const PairCounts> counts, double* out) {
   // Locals, so that the stores to `out` and to the slots leave them in registers.
   Slot* const slots = slots_.data();
   const std::uint64_t mask = mask_;

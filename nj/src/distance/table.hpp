@@ -54,10 +54,17 @@ class DistanceTable {
     return by_transitions ? d * (d + 1) / 2 + counts.transitions : d;
   }
 
+  bool dense() const noexcept { return mask_ == ~std::uint64_t{0}; }
   double compute(const PairCounts& counts) const;
+  void look_up_dense(std::span<const PairCounts> counts, double* out);
+  void look_up_shared(std::span<const PairCounts> counts, double* out);
 
-  std::vector<Slot> slots_;
-  std::uint64_t mask_ = 0;  // all ones when dense
+  // A dense table needs no keys: its slots hold only the values, so that
+  // twice as many share a cache line, and an empty one holds a marker that
+  // no computed distance has.
+  std::vector<double> values_;  // when dense
+  std::vector<Slot> slots_;     // when shared
+  std::uint64_t mask_ = 0;      // all ones when dense
   std::uint64_t length_ = 0;
   SubstitutionModel model_{};
   bool by_transitions_ = false;

@@ -27,6 +27,7 @@ TilePlan plan_tiles(const PlaneShape<A>& shape) noexcept {
   constexpr std::size_t chunk_bytes = 2048;
   constexpr std::size_t run_budget_bytes = 32 * 1024;
   constexpr std::size_t block_bytes = PlaneShape<A>::block_size() * sizeof(std::uint64_t);
+  static_assert(chunk_bytes / block_bytes <= max_run_blocks);
   const std::size_t chunk_blocks =
       std::clamp<std::size_t>(chunk_bytes / block_bytes, 1, std::max<std::size_t>(shape.blocks, 1));
   const std::size_t run_rows =
@@ -35,8 +36,11 @@ TilePlan plan_tiles(const PlaneShape<A>& shape) noexcept {
   return {chunk_blocks, run_rows - run_rows % row_group};
 }
 
-/// Rows i of a tile; the triangle is walked in tiles of this many.
-inline constexpr std::size_t tile_rows = 128;
+/// Rows i of a tile; the triangle is walked in tiles of this many. Fewer
+/// rows would read the runs' rows more often; more would let the tile's
+/// rows of the matrix (4 MB for 64 of 8,000 rows), zeroed and then written
+/// over, leave the caches between the two.
+inline constexpr std::size_t tile_rows = 64;
 
 /// The pairs (i, j) with i in [i_first, i_end) and j in [j_first, min(j_end, i)).
 struct Tile {
@@ -54,10 +58,14 @@ struct Tile {
   }
 };
 
-/// A zero matrix of `count` values, on huge pages where the system allows
-/// them (the join steps read the matrix by columns, a page per distance).
-/// It is filled in steps, `should_stop` asked after each (Cancelled when it
-/// says yes), so that a stop request is noticed while gigabytes are paged in.
+/// A zero matrix of `count` values. It is filled in steps, `should_stop`
+/// asked after each (Cancelled when it says yes), so that a stop request is
+/// noticed while gigabytes are paged in.
 std::vector<double> allocate_values(std::size_t count, const StopCheck& should_stop);
+
+/// Extends `values` with zeros to `count` values (at most its capacity, so
+/// that it never moves), asking the system for all the new pages at once
+/// rather than a page fault at a time.
+void grow_values(std::vector<double>& values, std::size_t count);
 
 }  // namespace nj::detail

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "distance/bit_planes.hpp"
+#include "distance/grouped.hpp"
 #include "distance/kernels.hpp"
 #include "distance/reference_fill.hpp"
 #include "distance/reference_rows.hpp"
@@ -60,6 +61,8 @@ struct WorkspaceBuffers {
   std::vector<std::uint64_t> sorted_columns;  // the draw of a resampled build, in order
   std::vector<std::uint8_t> gathered;         // one resampled row
   std::vector<PairCounts> tile_counts;
+  std::vector<std::size_t> incomplete_before;  // rows that are not complete before each row
+  std::vector<std::uint64_t> grouped;          // a range of a run of complete rows, regrouped
   DistanceTable table;
 };
 
@@ -90,11 +93,24 @@ struct Job {
   PlaneShape<A> shape;
   TilePlan plan;
   CountFn count;
+  GroupedKernel grouped;                 // for complete DNA rows, where there is one
+  const std::size_t* incomplete_before;  // n + 1 counts, see WorkspaceBuffers
   CountsToDistances<A> store;
+
+  // Whether the rows [first, end) are all complete.
+  bool complete(std::size_t first, std::size_t end) const noexcept {
+    return incomplete_before[end] == incomplete_before[first];
+  }
 };
 
+// Counts the tile's pairs range of blocks by range, and turns each row's
+// counts into distances right after its last range, while they are still
+// in the first-level cache. Where the run's rows are complete, each range
+// of them is regrouped (into `grouped`) for the complete rows i.
 template <Alphabet A>
-void count_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, StopPoller& poller) {
+void fill_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, std::uint64_t* grouped,
+               DistMat& matrix, StopPoller& poller) {
+  const bool regroup = job.grouped && job.complete(tile.j_first, tile.j_end);
   const std::size_t stride = job.shape.row_words();
   const std::uint64_t work = tile.pairs();
   // The first range writes the counts, so even rows of no blocks get one
@@ -102,50 +118,52 @@ void count_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, StopPol
   for (std::size_t b = 0; b == 0 || b < job.shape.blocks; b += job.plan.chunk_blocks) {
     const std::size_t offset = b * PlaneShape<A>::block_size();
     const std::size_t blocks = std::min(job.plan.chunk_blocks, job.shape.blocks - b);
+    const bool last = b + blocks >= job.shape.blocks;
+    if (regroup) {
+      job.grouped.regroup(job.planes + tile.j_first * stride + offset, stride, tile.width(), blocks,
+                          grouped);
+    }
     for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
+      PairCounts* const row_counts = counts + (i - tile.i_first) * tile.width();
       const RowRun run{job.planes + i * stride + offset,
                        job.planes + tile.j_first * stride + offset, stride, tile.run_length(i),
                        blocks, b == 0};
-      job.count(run, counts + (i - tile.i_first) * tile.width());
+      if (regroup && job.complete(i, i + 1)) {
+        job.grouped.count({run.row, grouped, run.count, blocks, run.first}, row_counts);
+      } else {
+        job.count(run, row_counts);
+      }
+      // The run's pairs (i, j) lie side by side in the matrix.
+      if (last) {
+        job.store({row_counts, run.count}, matrix.distances.data() + pair_index(tile.j_first, i));
+      }
     }
     poller.spend(work * blocks * block_words);
   }
 }
 
-template <Alphabet A>
-void store_tile(const Job<A>& job, const Tile& tile, const PairCounts* counts, DistMat& matrix) {
-  for (std::size_t i = tile.i_first; i < tile.i_end; ++i) {
-    const std::span<const PairCounts> row(counts + (i - tile.i_first) * tile.width(),
-                                          tile.run_length(i));
-    // The run's pairs (i, j) lie side by side in the matrix.
-    job.store(row, matrix.distances.data() + pair_index(tile.j_first, i));
-  }
-}
-
 // Walks the triangle in tiles of rows i, each against runs of earlier rows j.
+// The matrix, reserved, grows by the rows of a tile just before they are
+// written, so that they are zeroed and written over while in the cache,
+// not in two passes over the whole matrix.
 template <Alphabet A>
-void fill_matrix(const Job<A>& job, std::vector<PairCounts>& counts, DistMat& matrix,
+void fill_matrix(const Job<A>& job, WorkspaceBuffers& buffers, DistMat& matrix,
                  StopPoller& poller) {
   const std::size_t n = matrix.size();
+  std::vector<PairCounts>& counts = buffers.tile_counts;
+  const std::size_t groups = (job.plan.run_rows + group_rows - 1) / group_rows;
+  buffers.grouped.resize(job.grouped ? groups * job.plan.chunk_blocks * group_block_words : 0);
   for (std::size_t i0 = 0; i0 < n; i0 += tile_rows) {
     const std::size_t i_end = std::min(n, i0 + tile_rows);
+    grow_values(matrix.distances, pair_count(i_end));
     for (std::size_t j0 = 0; j0 + 1 < i_end; j0 += job.plan.run_rows) {
       const Tile tile{std::max(i0, j0 + 1), i_end, j0, std::min(j0 + job.plan.run_rows, i_end - 1)};
       // No zeroing: the first range of blocks writes every count.
       counts.resize((tile.i_end - tile.i_first) * tile.width());
-      count_tile(job, tile, counts.data(), poller);
-      store_tile(job, tile, counts.data(), matrix);
+      fill_tile(job, tile, counts.data(), buffers.grouped.data(), matrix, poller);
       poller.spend(tile.pairs());
     }
   }
-}
-
-// The zero matrix with these names (see allocate_values).
-DistMat allocate_matrix(const std::vector<std::string>& names, const StopCheck& should_stop) {
-  DistMat matrix;
-  matrix.distances = allocate_values(pair_count(names.size()), should_stop);
-  matrix.names = names;
-  return matrix;
 }
 
 template <Alphabet A>
@@ -157,7 +175,8 @@ void check_rows(const MSA<A>& msa) {
   }
 }
 
-// The matrix counted on the bit planes of the rows.
+// The matrix counted on the bit planes of the rows, into the memory
+// reserved for it.
 template <Alphabet A, class RowCodes>
 void fill_from_planes(WorkspaceBuffers& buffers, SimdLevel level, std::uint64_t length,
                       RowCodes row_codes, const CountsToDistances<A>& store, DistMat& matrix,
@@ -165,13 +184,22 @@ void fill_from_planes(WorkspaceBuffers& buffers, SimdLevel level, std::uint64_t 
   const std::size_t n = matrix.size();
   const PlaneShape<A> shape(length);
   std::uint64_t* planes = buffers.planes.reserve(n * shape.row_words());
+  std::vector<std::size_t>& incomplete_before = buffers.incomplete_before;
+  incomplete_before.assign(n + 1, 0);
   for (std::size_t k = 0; k < n; ++k) {
-    encode_planes<A>(row_codes(k), planes + k * shape.row_words());
+    const bool complete = encode_planes<A>(row_codes(k), planes + k * shape.row_words());
+    incomplete_before[k + 1] = incomplete_before[k] + (complete ? 0 : 1);
     poller.spend(shape.row_words());
   }
   const bool transitions = store.model == SubstitutionModel::Kimura2P;
-  const Job<A> job{planes, shape, plan_tiles(shape), count_function<A>(level, transitions), store};
-  fill_matrix(job, buffers.tile_counts, matrix, poller);
+  const Job<A> job{planes,
+                   shape,
+                   plan_tiles(shape),
+                   count_function<A>(level, transitions),
+                   std::is_same_v<A, DNA> ? grouped_kernel(level, transitions) : GroupedKernel{},
+                   incomplete_before.data(),
+                   store};
+  fill_matrix(job, buffers, matrix, poller);
 }
 
 // Builds the matrix of `msa`'s identifiers from the rows that `row_codes(k)`
@@ -187,13 +215,16 @@ DistMat build(WorkspaceBuffers& buffers, SimdLevel level, CountingPath path, con
   const std::size_t n = msa.identifiers.size();
   const RowSource source = [&row_codes](std::size_t k) { return row_codes(k); };
   const std::optional<ReferenceRows<A>> rows = reference_rows<A>(source, n, length, path, poller);
-  DistMat matrix = allocate_matrix(msa.identifiers, should_stop);
-  const bool tabled = buffers.table.prepare(model, length, matrix.distances.size());
+  DistMat matrix;
+  matrix.names = msa.identifiers;
+  const bool tabled = buffers.table.prepare(model, length, pair_count(n));
   const CountsToDistances<A> store{length, model, tabled ? &buffers.table : nullptr};
   if (rows) {
+    matrix.distances = allocate_values(pair_count(n), should_stop);
     fill_from_reference(*rows, model == SubstitutionModel::Kimura2P, level, store, matrix,
                         poller);
   } else {
+    matrix.distances.reserve(pair_count(n));
     fill_from_planes(buffers, level, length, row_codes, store, matrix, poller);
   }
   return matrix;

@@ -175,7 +175,7 @@ TEST(FastDistances, MatchPlainOnRandomProtein) {
   check_random_alignments<Protein>(random);
 }
 
-// More rows than one tile (128) and more blocks than one chunk (8 of DNA, 5
+// More rows than two tiles (64 each) and more blocks than one chunk (8 of DNA, 5
 // of protein), so that every tile boundary and the accumulation across
 // chunks are crossed. One model each keeps it quick: Kimura2P reads both
 // counts.
@@ -220,6 +220,47 @@ MSA<A> resampled(const MSA<A>& msa, const std::vector<std::uint64_t>& columns) {
     EXPECT_TRUE(replicate.add_row(msa.identifiers[k], std::move(row)));
   }
   return replicate;
+}
+
+// Rows of known nucleotides only, each a copy of an earlier row with some
+// columns changed, but for a few of rows 64 to 95 with one gap or unknown
+// code: so that the second run of 64 rows is incomplete, the others not.
+MSA<DNA> mostly_complete_msa(SeededRandom& random, std::size_t n, std::size_t length) {
+  const std::string nucleotides = "ACGTacgt";
+  std::vector<SequencePair> pairs;
+  for (std::size_t k = 0; k < n; ++k) {
+    std::string row = k == 0 ? std::string(length, 'A') : pairs[random.below(k)].second;
+    for (char& c : row) c = random.chance(0.2) ? nucleotides[random.below(8)] : c;
+    if (length > 0 && k >= 64 && k < 96 && random.chance(0.1)) {
+      row[random.below(length)] = random.chance(0.5) ? '-' : 'N';
+    }
+    pairs.emplace_back("s" + std::to_string(k), std::move(row));
+  }
+  return MSA<DNA>::from_iter(std::move(pairs));
+}
+
+// A complete row against a run of complete rows is counted on the run
+// regrouped eight rows to a vector, without the planes of unknown codes
+// and gaps, which must give the same counts, also past the row's end in its
+// last block and for runs that end within a group; runs with an incomplete
+// row, on either side, are counted in full.
+TEST(FastDistances, MatchPlainOnCompleteRows) {
+  SeededRandom random;
+  SCOPED_TRACE(random.describe());
+  std::vector<DistanceWorkspace> spaces = workspaces();
+  for (DistanceWorkspace& space : spaces) space.set_counting_path(detail::CountingPath::planes);
+  for (std::size_t length : {std::size_t{1}, std::size_t{63}, std::size_t{512}, std::size_t{1000},
+                             4200 + random.below(500)}) {
+    SCOPED_TRACE(testing::Message() << "length " << length);
+    const MSA<DNA> msa = mostly_complete_msa(random, 140 + random.below(40), length);
+    expect_fast_matches_plain(msa, spaces);
+    std::vector<std::uint64_t> columns(length);
+    for (auto& c : columns) c = random.below(length);
+    for (DistanceWorkspace& space : spaces) {
+      EXPECT_TRUE(same_bits(plain_distances(resampled(msa, columns), M::Kimura2P),
+                            space.from_resampled(msa, columns, M::Kimura2P)));
+    }
+  }
 }
 
 template <Alphabet A>
