@@ -279,11 +279,14 @@ class FastEngine {
     const std::size_t y = store_.first_partner(x, b);
     const std::vector<Birth>& birth = subtrees_.birth;
     if (y == no_partner || birth[y] > birth[x]) return true;
-    const std::size_t hi = std::max(x, y);
-    const std::size_t lo = std::min(x, y);
-    const double t = c * store_.front(x, b);
-    const double bound = hi == x ? (t - r_x) - shifted_[y] : (t - shifted_[y]) - r_x;
-    return !best.precedes(bound - margin_, hi, lo);
+    const double bound = pair_bound(x, y, c * store_.front(x, b), r_x);
+    return !best.precedes(bound - margin_, std::max(x, y), std::min(x, y));
+  }
+
+  /// Bound (1) of the pair of row x with partner y at t = c v, v at most
+  /// their distance, in the order of operations that fits the higher slot.
+  double pair_bound(std::size_t x, std::size_t y, double t, double r_x) const noexcept {
+    return x > y ? (t - r_x) - shifted_[y] : (t - shifted_[y]) - r_x;
   }
 
   void fetch_segments(std::size_t k) const noexcept {
@@ -338,8 +341,7 @@ class FastEngine {
       const std::size_t lo = std::min(x, y);
       const double decoded = row.scale.decode(key);
       const double t = c * (lowest > decoded ? lowest : decoded);
-      const double bound = hi == x ? (t - r_x) - shifted_[y] : (t - shifted_[y]) - r_x;
-      if (!best.precedes(bound - margin_, hi, lo)) continue;
+      if (!best.precedes(pair_bound(x, y, t, r_x) - margin_, hi, lo)) continue;
       const double q = exact_q(hi, lo, c);
       best.offer(hi, lo, q);
       keep(hi, lo, q);
