@@ -272,11 +272,31 @@ void RowStore::rewrite_row(std::size_t x, unsigned shift, Room how) {
 /// Gathers the entries of row x from the matrix: its live partners are the
 /// live subtrees older than x. Returns how many there are.
 std::size_t RowStore::gather_row(std::size_t x) {
+  const std::vector<Partner>& live = subtrees_.live;
+  const std::vector<Birth>& birth = subtrees_.birth;
+  const Birth own = birth[x];
+  const double* d = matrix_.distances.data();
+  const double* row = d + pair_index(0, x);
+  const double* offsets = offsets_.data();
+  Partner* __restrict partners = gathered_partners_.data();
+  double* __restrict values = gathered_values_.data();
   std::size_t count = 0;
-  for (const Partner y : subtrees_.live) {
-    if (subtrees_.birth[y] >= subtrees_.birth[x]) continue;
-    gathered_partners_[count] = y;
-    gathered_values_[count] = matrix_.get(x, y) - offsets_[y];
+  std::size_t t = 0;
+  // Below slot x the distances lie in x's own row, read in order; each is
+  // written and kept only when its subtree is older.
+  for (; t < live.size() && live[t] < x; ++t) {
+    const Partner y = live[t];
+    partners[count] = y;
+    values[count] = row[y] - offsets[y];
+    count += birth[y] < own ? 1u : 0u;
+  }
+  // Every subtree above a leaf's slot is younger than the leaf.
+  const bool leaf = own < birth.size();
+  for (; !leaf && t < live.size(); ++t) {
+    const Partner y = live[t];
+    if (birth[y] >= own) continue;
+    partners[count] = y;
+    values[count] = d[pair_index(x, y)] - offsets[y];
     ++count;
   }
   poller_.spend(4 * count);
