@@ -5,6 +5,8 @@
 #include <limits>
 #include <vector>
 
+#include "simd.hpp"
+
 namespace nj::fast {
 
 namespace {
@@ -68,6 +70,13 @@ RankBins RankBins::fitted(std::span<const double> sorted) {
     k = b > 0 ? from[b][k] : 0;
   }
   return chosen;
+}
+
+NJ_TARGET_CLONES_AVX2 std::size_t count_below(const double* values, std::size_t count,
+                                             double limit) noexcept {
+  std::size_t below = 0;
+  for (std::size_t k = 0; k < count; ++k) below += values[k] < limit ? 1u : 0u;
+  return below;
 }
 
 }  // namespace nj::fast

@@ -41,4 +41,7 @@ class RankBins {
   std::array<std::uint32_t, bins> ends_{};
 };
 
+/// How many of `count` values lie below `limit`.
+std::size_t count_below(const double* values, std::size_t count, double limit) noexcept;
+
 }  // namespace nj::fast

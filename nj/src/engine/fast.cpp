@@ -40,6 +40,7 @@ class FastEngine {
         subtrees_(n_),
         offsets_{std::vector<double>(n_, 0.0)},
         shifted_(n_),
+        shifted_live_(n_),
         store_(n_, subtrees_, shifted_, offsets_.of, state.matrix, poller),
         to_walk_(new RowToWalk[n_]),
         new_partners_(n_),
@@ -148,10 +149,13 @@ class FastEngine {
     bool finite = true;
     double largest_sum = 0.0;
     double largest_shifted = 0.0;
-    for (const Partner s : subtrees_.live) {
+    const std::vector<Partner>& live = subtrees_.live;
+    for (std::size_t t = 0; t < live.size(); ++t) {
+      const Partner s = live[t];
       const double sum = r[s];
       const double value = with_offsets ? sum - c * offset[s] : sum;
       shifted_[s] = value;
+      shifted_live_[t] = value;
       finite &= std::isfinite(sum) & std::isfinite(value);
       double& top = bin_max_[bin_of[s]];
       if (value > top) top = value;
@@ -424,8 +428,8 @@ class FastEngine {
     newest_ = n_;
     if (rows_needed && count > 0) {
       if (offsets_.on && !shift_new_row(i, count, lowest, highest)) return false;
-      add_row(i, std::span<const double>(new_values_.data(), count), KeyScale(lowest, highest),
-              m - 2.0);
+      add_row(i, j, std::span<const double>(new_values_.data(), count),
+              KeyScale(lowest, highest), m - 2.0);
       newest_ = i;
     }
     return true;
@@ -447,13 +451,18 @@ class FastEngine {
     return true;
   }
 
-  void add_row(std::size_t i, std::span<const double> values, const KeyScale& scale, double c) {
-    // The bin of the new subtree's rank, as the bins were made.
+  void add_row(std::size_t i, std::size_t j, std::span<const double> values,
+               const KeyScale& scale, double c) {
+    // The bin of the new subtree's rank, as the bins were made, among the
+    // sums measured before the join, counted in their dense copy: all of
+    // them but those of slots i and j (j has left the live slots).
     const std::vector<Partner>& live = subtrees_.live;
+    const double before_i = shifted_[i];
     shifted_[i] = state_.row_sums[i] - c * offsets_.of[i];
     const double r_i = shifted_[i];
-    std::size_t below = 0;
-    for (const Partner s : live) below += shifted_[s] < r_i ? 1u : 0u;
+    const std::size_t measured = live.size() + 1;
+    const std::size_t below = count_below(shifted_live_.data(), measured, r_i) -
+                              (before_i < r_i ? 1u : 0u) - (shifted_[j] < r_i ? 1u : 0u);
     subtrees_.bin_of[i] = subtrees_.rank_bins.bin_of_rank(below, live.size());
     store_.add_row(i, values, new_partners_, scale);
   }
@@ -463,8 +472,10 @@ class FastEngine {
   std::size_t n_;
   Subtrees subtrees_;
   Offsets offsets_;
-  // Each live subtree's row sum less c times its offset, at this step's c.
+  // Each live subtree's row sum less c times its offset, at this step's c,
+  // by slot and, as measured, in the order of the live slots.
   std::vector<double> shifted_;
+  std::vector<double> shifted_live_;
   double margin_ = 0.0;  // how far below its computed value a bound is taken
   RowStore store_;
   std::array<double, bins> bin_max_{};
