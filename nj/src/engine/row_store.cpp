@@ -12,11 +12,17 @@ namespace nj::fast {
 
 namespace {
 
-/// The smallest of `count` values, infinity for none.
-double lowest_of(const double* values, std::size_t count) noexcept {
-  double lowest = infinity;
-  double highest = -infinity;
-  if (count > 0) value_range(values, count, &lowest, &highest);
+/// The smallest of `count` values ordered by bucket, the bucket being the
+/// key's bits in `mask`; infinity for none. Every value of a bucket lies
+/// below every value of a later one, so only the first bucket is read.
+double lowest_of(const double* values, const Entry* entries, std::size_t count,
+                 Key mask) noexcept {
+  if (count == 0) return infinity;
+  const Key first = entries[0].key & mask;
+  double lowest = values[0];
+  for (std::size_t p = 1; p < count && (entries[p].key & mask) == first; ++p) {
+    lowest = values[p] < lowest ? values[p] : lowest;
+  }
   return lowest;
 }
 
@@ -245,8 +251,10 @@ void RowStore::place_row(std::size_t x, std::span<const double> values,
   for (std::size_t b = 0; b < bins; ++b) {
     const std::size_t keep = kept_of(ends[b] - begin, shift);
     std::memcpy(store_.entries + at + kept, ordered + begin, keep * sizeof(Entry));
-    const double smallest_kept = lowest_of(ordered_values + begin, keep);
-    const double smallest_left_out = lowest_of(ordered_values + begin + keep, ends[b] - begin - keep);
+    const Key mask = rows_[x].floor_mask;
+    const double smallest_kept = lowest_of(ordered_values + begin, ordered + begin, keep, mask);
+    const double smallest_left_out = lowest_of(ordered_values + begin + keep, ordered + begin + keep,
+                                               ends[b] - begin - keep, mask);
     lowest_[x * bins + b] = std::min(smallest_kept, smallest_left_out);
     left_out_[x * bins + b] = smallest_left_out;
     kept += keep;
