@@ -688,6 +688,18 @@ def machine() -> str:
     return f"{cpu}, {os.cpu_count()} logical CPUs, load average {load:.1f} at the start"
 
 
+def shown_path(arg: str) -> str:
+    """An absolute path inside the repository as the path from its root, so
+    that a results block names no directory of the machine it ran on."""
+    path = Path(arg)
+    if not path.is_absolute():
+        return arg
+    try:
+        return str(path.resolve().relative_to(Path(__file__).resolve().parent.parent))
+    except ValueError:
+        return arg
+
+
 def render(args, command: str, start_note: str, rows, boot, dist) -> str:
     lines = [f"Command: `{command}`", "",
              f"Machine: {start_note}. Tools: " + "; ".join(tool_versions()) + ".", ""]
@@ -825,7 +837,7 @@ def main(argv: list[str]) -> int:
     boot = None if args.no_bootstrap else bootstrap_suite(runner)
     dist = None if args.no_distances else distance_suite(runner)
     start_note += f", {os.getloadavg()[0]:.1f} at the end"
-    command = "python3 benchmarks/run.py" + "".join(f" {shlex.quote(a)}" for a in argv)
+    command = "python3 benchmarks/run.py" + "".join(f" {shlex.quote(shown_path(a))}" for a in argv)
     block = render(args, command, start_note, rows, boot, dist)
     print(block)
     name = "results.json" if args.series == "diverse" else f"results_{args.series}.json"
