@@ -110,19 +110,18 @@ class FastEngine {
       if (offsets_.on) row = less_offsets(row);
       double least = 0.0;
       double most = 0.0;
-      value_range(row.data(), row.size(), &least, &most);
-      if (lowest != nullptr) take_lowest(row, lowest, x, least, most, largest);
+      value_range(row.data(), row.size(), &least, &most, lowest);
+      if (lowest != nullptr) take_lowest(lowest, x, least, most, largest);
       store_.add_unwritten_row(x, row, new_partners_, KeyScale(least, most));
       poller_.spend(4 * x);
     }
   }
 
-  /// Lowers each partner's smallest distance by the row of leaf x, whose
-  /// values lie in [least, most], and takes the row's own smallest one.
-  static void take_lowest(std::span<const double> row, double* __restrict lowest, std::size_t x,
-                          double least, double most, double& largest) noexcept {
-    const double* __restrict values = row.data();
-    for (std::size_t y = 0; y < x; ++y) lowest[y] = values[y] < lowest[y] ? values[y] : lowest[y];
+  /// Takes the smallest distance of leaf x, whose row's values lie in
+  /// [least, most] (the row has lowered its partners' smallest distances as
+  /// its range was taken), and the largest absolute distance so far.
+  static void take_lowest(double* lowest, std::size_t x, double least, double most,
+                          double& largest) noexcept {
     lowest[x] = least < lowest[x] ? least : lowest[x];
     const double magnitude = std::max(std::fabs(least), std::fabs(most));
     largest = magnitude > largest ? magnitude : largest;

@@ -64,29 +64,51 @@ NJ_TARGET_CLONES_AVX512 void encode_buckets(const double* values, const std::uin
 
 }  // namespace
 
-NJ_TARGET_CLONES_AVX2 void value_range(const double* values, std::size_t count,
-                                       double* lowest, double* highest) {
-  Lanes low = {infinity, infinity, infinity, infinity};
-  Lanes high = -low;
+namespace {
+
+template <bool lowering>
+__attribute__((always_inline)) inline void range_of(const double* values, std::size_t count,
+                                                    double* lowest, double* highest,
+                                                    double* __restrict lowered) {
+  WideLanes low = {infinity, infinity, infinity, infinity, infinity, infinity, infinity, infinity};
+  WideLanes high = -low;
   std::size_t p = 0;
-  for (; p + 4 <= count; p += 4) {
-    Lanes v;
+  for (; p + 8 <= count; p += 8) {
+    WideLanes v;
     std::memcpy(&v, values + p, sizeof v);
     low = v < low ? v : low;
     high = v > high ? v : high;
+    if constexpr (lowering) {
+      WideLanes l;
+      std::memcpy(&l, lowered + p, sizeof l);
+      l = v < l ? v : l;
+      std::memcpy(lowered + p, &l, sizeof l);
+    }
   }
   double lo = infinity;
   double hi = -infinity;
-  for (std::size_t lane = 0; lane < 4; ++lane) {
+  for (std::size_t lane = 0; lane < 8; ++lane) {
     lo = low[lane] < lo ? low[lane] : lo;
     hi = high[lane] > hi ? high[lane] : hi;
   }
   for (; p < count; ++p) {
     lo = values[p] < lo ? values[p] : lo;
     hi = values[p] > hi ? values[p] : hi;
+    if constexpr (lowering) lowered[p] = values[p] < lowered[p] ? values[p] : lowered[p];
   }
   *lowest = lo;
   *highest = hi;
+}
+
+}  // namespace
+
+NJ_TARGET_CLONES_AVX512 void value_range(const double* values, std::size_t count,
+                                         double* lowest, double* highest, double* lowered) {
+  if (lowered != nullptr) {
+    range_of<true>(values, count, lowest, highest, lowered);
+  } else {
+    range_of<false>(values, count, lowest, highest, nullptr);
+  }
 }
 
 void KeyScale::encode(const double* values, const std::uint32_t* partners,

@@ -60,9 +60,11 @@ inline std::uint16_t bucket_of(std::uint32_t bin, Key key, unsigned shift) noexc
   return static_cast<std::uint16_t>(((bin << 16) | key) >> shift);
 }
 
-/// The smallest and the largest of `count` values, in four lanes at once.
-/// Between zeros of both signs either may come out, which a key scale
-/// does not mind.
-void value_range(const double* values, std::size_t count, double* lowest, double* highest);
+/// The smallest and the largest of `count` values, in eight lanes at once;
+/// with `lowered`, also lowers each lowered[p] to values[p] where that is
+/// smaller, in the same pass. Between zeros of both signs either may come
+/// out of the range, which a key scale does not mind.
+void value_range(const double* values, std::size_t count, double* lowest, double* highest,
+                 double* lowered = nullptr);
 
 }  // namespace nj::fast
