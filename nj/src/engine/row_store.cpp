@@ -12,16 +12,18 @@ namespace nj::fast {
 
 namespace {
 
-/// The smallest of `count` values ordered by bucket, the bucket being the
-/// key's bits in `mask`; infinity for none. Every value of a bucket lies
-/// below every value of a later one, so only the first bucket is read.
-double lowest_of(const double* values, const Entry* entries, std::size_t count,
-                 Key mask) noexcept {
+/// The smallest of the values of `count` entries listed by index in bucket
+/// order, the bucket being the key's bits in `mask`; infinity for none.
+/// Every value of a bucket lies below every value of a later one, so only
+/// the first bucket is read.
+double lowest_of(const std::uint32_t* sorted, std::size_t count, const Key* keys,
+                 const double* values, Key mask) noexcept {
   if (count == 0) return infinity;
-  const Key first = entries[0].key & mask;
-  double lowest = values[0];
-  for (std::size_t p = 1; p < count && (entries[p].key & mask) == first; ++p) {
-    lowest = values[p] < lowest ? values[p] : lowest;
+  const Key first = keys[sorted[0]] & mask;
+  double lowest = values[sorted[0]];
+  for (std::size_t p = 1; p < count && (keys[sorted[p]] & mask) == first; ++p) {
+    const double v = values[sorted[p]];
+    lowest = v < lowest ? v : lowest;
   }
   return lowest;
 }
@@ -74,13 +76,8 @@ Row RowWriter::order(std::span<const double> values, std::span<const Partner> pa
   for (std::size_t p = 0; p < len; ++p) ++counts_[buckets_[p] + 1u];
   for (std::size_t b = 1; b < counts_.size(); ++b) counts_[b] += counts_[b - 1];
   for (std::size_t b = 0; b < bins; ++b) segment_ends[b] = counts_[(b + 1) << bits];
-  ordered_.resize(len);
-  ordered_values_.resize(len);
-  for (std::size_t p = 0; p < len; ++p) {
-    const std::uint32_t at = counts_[buckets_[p]]++;
-    ordered_[at] = Entry{encoded_[p], partners[p]};
-    ordered_values_[at] = values[p];
-  }
+  sorted_.resize(len);
+  for (std::size_t p = 0; p < len; ++p) sorted_[counts_[buckets_[p]]++] = static_cast<std::uint32_t>(p);
   return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits)), 0};
 }
 
@@ -243,18 +240,22 @@ void RowStore::place_row(std::size_t x, std::span<const double> values,
   rows_[x] = writer_.order(values, partners, subtrees_.bin_of.data(), scale, ends);
   rows_[x].base = at;
   rows_[x].shift = shift;
-  const Entry* ordered = writer_.entries();
-  const double* ordered_values = writer_.values();
+  const std::uint32_t* sorted = writer_.sorted();
+  const Key* keys = writer_.keys();
+  const Key mask = rows_[x].floor_mask;
   std::array<std::uint32_t, bins> kept_ends{};
   std::size_t kept = 0;
   std::uint32_t begin = 0;
   for (std::size_t b = 0; b < bins; ++b) {
     const std::size_t keep = kept_of(ends[b] - begin, shift);
-    std::memcpy(store_.entries + at + kept, ordered + begin, keep * sizeof(Entry));
-    const Key mask = rows_[x].floor_mask;
-    const double smallest_kept = lowest_of(ordered_values + begin, ordered + begin, keep, mask);
-    const double smallest_left_out = lowest_of(ordered_values + begin + keep, ordered + begin + keep,
-                                               ends[b] - begin - keep, mask);
+    Entry* out = store_.entries + at + kept;
+    for (std::size_t q = 0; q < keep; ++q) {
+      const std::uint32_t p = sorted[begin + q];
+      out[q] = Entry{keys[p], partners[p]};
+    }
+    const double smallest_kept = lowest_of(sorted + begin, keep, keys, values.data(), mask);
+    const double smallest_left_out =
+        lowest_of(sorted + begin + keep, ends[b] - begin - keep, keys, values.data(), mask);
     lowest_[x * bins + b] = std::min(smallest_kept, smallest_left_out);
     left_out_[x * bins + b] = smallest_left_out;
     kept += keep;

@@ -114,24 +114,24 @@ struct Row {
 class RowWriter {
  public:
   /// Encodes and orders the entries (values[p], partners[p]), whose
-  /// partners are in the bins `bin_of[partners[p]]`: entries() and values() then
-  /// hold them by bin and bucket, and `segment_ends` says where each bin's
-  /// segment ends. Returns the row without its base. Ordering in a buffer
-  /// that stays in cache, then copying it out, spares the store scattered
-  /// writes to cold memory.
+  /// partners are in the bins `bin_of[partners[p]]`: sorted() then lists
+  /// their indices p by bin and bucket, keys() holds their keys by index,
+  /// and `segment_ends` says where each bin's segment ends. Returns the row
+  /// without its base. Only indices are moved while ordering: a row keeps
+  /// a quarter of its entries, which are then gathered by index, and the
+  /// buffers stay in cache.
   Row order(std::span<const double> values, std::span<const Partner> partners,
             const std::uint8_t* bin_of, const KeyScale& scale,
             std::array<std::uint32_t, bins>& segment_ends);
 
-  const Entry* entries() const noexcept { return ordered_.data(); }
-  const double* values() const noexcept { return ordered_values_.data(); }
+  const std::uint32_t* sorted() const noexcept { return sorted_.data(); }
+  const Key* keys() const noexcept { return encoded_.data(); }
 
  private:
   std::vector<std::uint32_t> counts_;
   std::vector<Key> encoded_;
   std::vector<std::uint16_t> buckets_;
-  std::vector<Entry> ordered_;
-  std::vector<double> ordered_values_;
+  std::vector<std::uint32_t> sorted_;
 };
 
 /// Anonymous memory for the entries. It is not asked for in huge pages:
