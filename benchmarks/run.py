@@ -71,6 +71,12 @@ class Outcome:
 
 GNU_TIME = "/usr/bin/time"
 
+# Every comparison is single-threaded. The Python workers import NumPy to
+# read their inputs, and its BLAS starts a pool of threads that spins beside
+# the timed call on a 2-core machine: children get one thread each.
+SINGLE_THREAD = {name: "1" for name in
+                 ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "NUMBA_NUM_THREADS")}
+
 
 def run_child(cmd: list[str], timeout: float) -> Outcome:
     """Runs `cmd` under GNU time, which reports the command's own peak RSS. A
@@ -82,7 +88,7 @@ def run_child(cmd: list[str], timeout: float) -> Outcome:
         wrapped = [GNU_TIME, "-f", "%M", "-o", rss.name, *cmd] if Path(GNU_TIME).exists() else cmd
         start = time.perf_counter()
         proc = subprocess.Popen(wrapped, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                start_new_session=True)
+                                start_new_session=True, env={**os.environ, **SINGLE_THREAD})
         fired = threading.Event()
 
         def stop() -> None:
