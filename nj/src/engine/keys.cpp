@@ -10,7 +10,6 @@ namespace nj::fast {
 
 namespace {
 
-using detail::Lanes;
 using detail::WideLanes;
 
 // v * inverse - offset is off from the exact quotient by far less than one
@@ -62,10 +61,7 @@ NJ_TARGET_CLONES_AVX512 void encode_buckets(const double* values, const std::uin
   }
 }
 
-}  // namespace
-
-namespace {
-
+/// value_range's one pass, with or without lowering.
 template <bool lowering>
 __attribute__((always_inline)) inline void range_of(const double* values, std::size_t count,
                                                     double* lowest, double* highest,

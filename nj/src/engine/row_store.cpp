@@ -77,7 +77,9 @@ Row RowWriter::order(std::span<const double> values, std::span<const Partner> pa
   for (std::size_t b = 1; b < counts_.size(); ++b) counts_[b] += counts_[b - 1];
   for (std::size_t b = 0; b < bins; ++b) segment_ends[b] = counts_[(b + 1) << bits];
   sorted_.resize(len);
-  for (std::size_t p = 0; p < len; ++p) sorted_[counts_[buckets_[p]]++] = static_cast<std::uint32_t>(p);
+  for (std::size_t p = 0; p < len; ++p) {
+    sorted_[counts_[buckets_[p]]++] = static_cast<std::uint32_t>(p);
+  }
   return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits)), 0};
 }
 
