@@ -59,7 +59,11 @@ inline void select_range(const double* front, const Partner* live, std::size_t c
   const auto below = [best](double bound) {
     return ties_count ? bound <= best : bound < best;
   };
+  // A row's fronts are one cache line, which the update's stream of matrix
+  // lines may have pushed out of the second-level cache: fetched ahead.
+  constexpr std::size_t ahead = 16;
   for (std::size_t at = 0; at < count; ++at) {
+    if (at + ahead < count) __builtin_prefetch(front + live[at + ahead] * bins);
     const std::size_t x = live[at];
     const RowLanes bound = RowLanes::of(front + x * bins, r[x], r_bin, c);
     const double lowest = bound.lowest();
