@@ -412,7 +412,7 @@ class FastEngine {
     double lowest = infinity;
     double highest = -infinity;
     bool finite = true;
-    detail::join_slots(state_, i, j, m, subtrees_.live, [&](std::size_t k, double e) {
+    detail::join_slots<true>(state_, i, j, m, subtrees_.live, [&](std::size_t k, double e) {
       new_partners_[count] = static_cast<Partner>(k);
       new_values_[count] = e;
       ++count;

@@ -21,8 +21,11 @@ namespace detail {
 /// One join of slots i > j: lengths, new node in slot i, update and retire of
 /// slot j. `live` lists the live slots in ascending order (i and j among
 /// them); `on_new_distance(k, e)` sees every new distance e of the pair
-/// (i, k), in ascending k, right after it is stored.
-template <class LiveSlots, class OnNewDistance>
+/// (i, k), in ascending k, right after it is stored. With `fetch_rows`,
+/// rows i and j are fetched ahead of use: for the fast engine, whose matrix
+/// mostly lies outside the caches; a scan of every pair keeps more of it in
+/// them, and the fetches only cost it time.
+template <bool fetch_rows, class LiveSlots, class OnNewDistance>
 void join_slots(NJState& state, std::size_t i, std::size_t j, double m, const LiveSlots& live,
                 OnNewDistance&& on_new_distance) {
   double* r = state.row_sums.data();
@@ -46,7 +49,7 @@ void join_slots(NJState& state, std::size_t i, std::size_t j, double m, const Li
   // row sums and the new row (a tenth less time in this loop than fetching
   // them there, at 16 slots ahead). Rows i and j are read in order, but the
   // live slots skip through them too sparsely for the processor's own
-  // prefetching, so they are fetched too, further ahead.
+  // prefetching, so they are fetched too where asked, further ahead.
   double r_i = r[i] - d_ij;
   const auto update = [&](std::size_t k, std::size_t at_ik, std::size_t at_jk) {
     const double d_ik = d[at_ik];
@@ -70,7 +73,7 @@ void join_slots(NJState& state, std::size_t i, std::size_t j, double m, const Li
   constexpr int second_level = 1;  // the locality hint of prefetcht2
   constexpr std::size_t row_ahead = 160;
   for (std::size_t t = 0; t < at_j; ++t) {
-    if (t + row_ahead < at_j) {
+    if (fetch_rows && t + row_ahead < at_j) {
       __builtin_prefetch(d + row_i + live[t + row_ahead], 1, second_level);
       __builtin_prefetch(d + row_j + live[t + row_ahead], 0, second_level);
     }
@@ -79,7 +82,9 @@ void join_slots(NJState& state, std::size_t i, std::size_t j, double m, const Li
   }
   for (std::size_t t = at_j + 1; t < at_i; ++t) {
     if (t + ahead < at_i) __builtin_prefetch(d + pair_index(j, live[t + ahead]), 0, second_level);
-    if (t + row_ahead < at_i) __builtin_prefetch(d + row_i + live[t + row_ahead], 1, second_level);
+    if (fetch_rows && t + row_ahead < at_i) {
+      __builtin_prefetch(d + row_i + live[t + row_ahead], 1, second_level);
+    }
     const std::size_t k = live[t];
     update(k, row_i + k, pair_index(j, k));
   }

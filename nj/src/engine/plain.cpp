@@ -47,7 +47,7 @@ void join_pair(NJState& state, std::size_t i, std::size_t j, double m) {
   live.reserve(static_cast<std::size_t>(m));
   const std::size_t n = state.active.size();
   for (std::size_t s = state.active.next(0); s < n; s = state.active.next(s + 1)) live.push_back(s);
-  detail::join_slots(state, i, j, m, live, [](std::size_t, double) {});
+  detail::join_slots<false>(state, i, j, m, live, [](std::size_t, double) {});
 }
 
 TreeResult neighbor_joining_plain(DistMat matrix, const StopCheck& should_stop) {

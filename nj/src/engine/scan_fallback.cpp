@@ -89,7 +89,7 @@ TreeResult finish_scanning(NJState& state, StopPoller& poller) {
       break;
     }
     if (!best.found) return std::unexpected(std::string("No pair found"));
-    detail::join_slots(state, best.i, best.j, m, live, [](std::size_t, double) {});
+    detail::join_slots<false>(state, best.i, best.j, m, live, [](std::size_t, double) {});
     poller.spend(count * count / 8);
   }
   return final_join(state);
