@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "distance/matrix.hpp"
+#include "engine/matrix_fetch.hpp"
 
 namespace nj::fast {
 
@@ -300,11 +301,11 @@ std::size_t RowStore::gather_row(std::size_t x) {
   // writing rows again than without).
   const std::size_t below = static_cast<std::size_t>(
       std::ranges::lower_bound(live, static_cast<Partner>(x)) - live.begin());
-  constexpr std::size_t row_ahead = 160;
-  constexpr std::size_t column_ahead = 40;
-  constexpr int second_level = 1;  // the locality hint of prefetcht2
+  using detail::column_ahead;
+  using detail::fetch_to_read;
+  using detail::row_ahead;
   for (; t < below; ++t) {
-    if (t + row_ahead < below) __builtin_prefetch(row + live[t + row_ahead], 0, second_level);
+    if (t + row_ahead < below) fetch_to_read(row + live[t + row_ahead]);
     const Partner y = live[t];
     partners[count] = y;
     values[count] = row[y] - offsets[y];
@@ -315,9 +316,7 @@ std::size_t RowStore::gather_row(std::size_t x) {
   // some live slots ahead of use as in the update.
   const bool leaf = own < birth.size();
   for (; !leaf && t < live.size(); ++t) {
-    if (t + column_ahead < live.size()) {
-      __builtin_prefetch(d + pair_index(x, live[t + column_ahead]), 0, second_level);
-    }
+    if (t + column_ahead < live.size()) fetch_to_read(d + pair_index(x, live[t + column_ahead]));
     const Partner y = live[t];
     if (birth[y] >= own) continue;
     partners[count] = y;
