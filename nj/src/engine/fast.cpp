@@ -85,24 +85,35 @@ class FastEngine {
     double excess = 0.0;
   };
 
-  /// Makes the rows of the leaves, unwritten; when offsets help, makes them again
-  /// with the offsets taken out.
+  /// Makes the rows of the leaves, unwritten. Where offsets may help, each
+  /// leaf's smallest distance is taken first, in a pass of its own, so
+  /// that the rows are written once, by the offsets chosen from them.
   void build_leaf_rows() {
+    if (!offsets_may_help(state_.row_sums)) {
+      write_leaf_rows();
+      return;
+    }
     std::vector<double> lowest(n_, infinity);
     double largest = 0.0;
-    write_leaf_rows(lowest.data(), largest);
+    const double* d = state_.matrix.distances.data();
+    for (std::size_t x = 1; x < n_; ++x) {
+      double least = 0.0;
+      double most = 0.0;
+      value_range(d + pair_index(0, x), x, &least, &most, lowest.data());
+      take_lowest(lowest.data(), x, least, most, largest);
+      poller_.spend(x);
+    }
     offsets_ = choose_offsets(std::move(lowest), largest, state_.row_sums);
-    if (!offsets_.on) return;
-    shift_sums(static_cast<double>(n_) - 2.0);
-    subtrees_.assign_bins(shifted_);
-    store_.clear();
-    write_leaf_rows(nullptr, largest);
+    if (offsets_.on) {
+      shift_sums(static_cast<double>(n_) - 2.0);
+      subtrees_.assign_bins(shifted_);
+    }
+    write_leaf_rows();
   }
 
   /// Writes the row of each leaf x > 0 (its distances to the leaves before
-  /// it); with `lowest`, also takes each leaf's smallest distance to another
-  /// and the largest absolute distance.
-  void write_leaf_rows(double* lowest, double& largest) {
+  /// it, less their offsets).
+  void write_leaf_rows() {
     const double* d = state_.matrix.distances.data();
     for (std::size_t y = 0; y < n_; ++y) new_partners_[y] = static_cast<Partner>(y);
     for (std::size_t x = 1; x < n_; ++x) {
@@ -110,8 +121,7 @@ class FastEngine {
       if (offsets_.on) row = less_offsets(row);
       double least = 0.0;
       double most = 0.0;
-      value_range(row.data(), row.size(), &least, &most, lowest);
-      if (lowest != nullptr) take_lowest(lowest, x, least, most, largest);
+      value_range(row.data(), row.size(), &least, &most);
       store_.add_unwritten_row(x, row, new_partners_, KeyScale(least, most));
       poller_.spend(4 * x);
     }

@@ -33,6 +33,12 @@ void set_offset_policy(OffsetPolicy policy) noexcept {
   offset_policy.store(policy, std::memory_order_relaxed);
 }
 
+bool offsets_may_help(const std::vector<double>& row_sums) {
+  const OffsetPolicy policy = offset_policy.load(std::memory_order_relaxed);
+  return policy == OffsetPolicy::always ||
+         (policy == OffsetPolicy::automatic && far_above_median(row_sums));
+}
+
 Offsets choose_offsets(std::vector<double> lowest, double largest,
                        const std::vector<double>& row_sums) {
   const std::size_t n = lowest.size();

@@ -38,6 +38,10 @@ struct Offsets {
 enum class OffsetPolicy { automatic, always, never };
 void set_offset_policy(OffsetPolicy policy) noexcept;
 
+/// Whether offsets may be used at all, before the leaves' smallest
+/// distances are known: choose_offsets turns them on only where this holds.
+bool offsets_may_help(const std::vector<double>& row_sums);
+
 /// The offsets of the leaves: each leaf's smallest distance to another (a
 /// new subtree's are likewise its smallest distance). They help where a few
 /// row sums lie far above the others (the largest more than the median above
