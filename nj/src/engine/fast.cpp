@@ -415,48 +415,65 @@ class FastEngine {
     }
   }
 
-  /// Joins i > j with the shared arithmetic and gives slot i its new row;
-  /// false when a new distance is not finite.
-  bool join(std::size_t i, std::size_t j, double m, bool rows_needed) {
+  /// The new row of a join as the update made it: how many distances, their
+  /// range and, with offsets, the range once the partners' offsets are taken
+  /// out.
+  struct NewRow {
     std::size_t count = 0;
     double lowest = infinity;
     double highest = -infinity;
+    double shifted_lowest = infinity;
+    double shifted_highest = -infinity;
     bool finite = true;
-    detail::join_slots<true>(state_, i, j, m, subtrees_.live, [&](std::size_t k, double e) {
-      new_partners_[count] = static_cast<Partner>(k);
-      new_values_[count] = e;
-      ++count;
-      lowest = e < lowest ? e : lowest;
-      highest = e > highest ? e : highest;
-      finite = finite && std::isfinite(e);
-    });
+  };
+
+  /// Joins i > j with the shared arithmetic and gives slot i its new row;
+  /// false when a new distance is not finite.
+  bool join(std::size_t i, std::size_t j, double m, bool rows_needed) {
+    const NewRow row = offsets_.on ? update<true>(i, j, m) : update<false>(i, j, m);
     store_.retire_row(i);
     store_.retire_row(j);
     subtrees_.join(i, j);
-    if (!finite) return false;
+    if (!row.finite) return false;
     newest_ = n_;
-    if (rows_needed && count > 0) {
-      if (offsets_.on && !shift_new_row(i, count, lowest, highest)) return false;
-      add_row(i, j, std::span<const double>(new_values_.data(), count),
-              KeyScale(lowest, highest), m - 2.0);
+    if (rows_needed && row.count > 0) {
+      KeyScale scale(row.lowest, row.highest);
+      if (offsets_.on) {
+        if (!offsets_.admit(i, row.lowest, row.highest)) return false;
+        scale = KeyScale(row.shifted_lowest, row.shifted_highest);
+      }
+      add_row(i, j, std::span<const double>(new_values_.data(), row.count), scale, m - 2.0);
       newest_ = i;
     }
     return true;
   }
 
-  /// Gives the new subtree in slot i its offset and takes its partners'
-  /// offsets out of its new row, whose values then lie in [lowest, highest];
-  /// false when the distances grew too large for offsets.
-  bool shift_new_row(std::size_t i, std::size_t count, double& lowest, double& highest) {
-    if (!offsets_.admit(i, lowest, highest)) return false;
-    // The range is taken in a pass of its own, eight lanes at a time: taken
-    // value by value it is a chain of dependent comparisons.
+  /// The update of a join, which also writes the new row: its partners, and
+  /// its distances less their partners' offsets with `shifted`. The offsets
+  /// are taken out as each distance is made: the update mostly waits for
+  /// the matrix's lines, and a pass of its own over the row cost more.
+  template <bool shifted>
+  NewRow update(std::size_t i, std::size_t j, double m) {
+    NewRow row;
+    Partner* partners = new_partners_.data();
     double* values = new_values_.data();
-    const Partner* partners = new_partners_.data();
     const double* offset = offsets_.of.data();
-    for (std::size_t k = 0; k < count; ++k) values[k] -= offset[partners[k]];
-    value_range(values, count, &lowest, &highest, nullptr);
-    return true;
+    detail::join_slots<true>(state_, i, j, m, subtrees_.live, [&](std::size_t k, double e) {
+      partners[row.count] = static_cast<Partner>(k);
+      row.lowest = e < row.lowest ? e : row.lowest;
+      row.highest = e > row.highest ? e : row.highest;
+      row.finite = row.finite && std::isfinite(e);
+      if constexpr (shifted) {
+        const double v = e - offset[k];
+        row.shifted_lowest = v < row.shifted_lowest ? v : row.shifted_lowest;
+        row.shifted_highest = v > row.shifted_highest ? v : row.shifted_highest;
+        values[row.count] = v;
+      } else {
+        values[row.count] = e;
+      }
+      ++row.count;
+    });
+    return row;
   }
 
   void add_row(std::size_t i, std::size_t j, std::span<const double> values,
