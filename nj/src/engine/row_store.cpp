@@ -124,12 +124,16 @@ RowStore::RowStore(std::size_t n, Subtrees& subtrees, const std::vector<double>&
       gathered_partners_(n),
       gathered_values_(n) {}
 
-// A row keeps the first quarter of each segment, in bucket order, and at
-// least the first entries (all of a short segment); a row whose left-out
-// entries turn out to be needed is written again keeping twice as many,
-// and at last all of them. So the store (six bytes an entry) takes about a
-// fifth of the matrix's memory instead of three quarters of it.
-constexpr unsigned first_shift = 2;
+// A row keeps the first sixty-fourth of each segment, in bucket order, and
+// at least the first entries (all of a short segment); a row whose left-out
+// entries turn out to be needed is written again keeping all of them. A
+// search seldom walks more than a few entries into a segment, while writing
+// rows (the new row of every join) is a good part of a run: keeping a
+// quarter and then twice as many at each rewrite took a twentieth
+// more time on diverse inputs, and where every distance is equal a row was
+// written again twice. The store (six bytes an entry) takes a small part of
+// the matrix's memory.
+constexpr unsigned first_shift = 6;
 constexpr std::size_t short_segment = 16;
 
 /// How many of a segment's `len` entries a row keeps at depth `shift`.
@@ -159,7 +163,7 @@ void RowStore::add_row(std::size_t x, std::span<const double> values,
 
 void RowStore::add_unwritten_row(std::size_t x, std::span<const double> values,
                                  std::span<const Partner> partners, const KeyScale& scale) {
-  rows_[x] = Row{0, scale, 0xFFFF, first_shift + 1, false};
+  rows_[x] = Row{0, scale, 0xFFFF, first_shift, false};
   leave_unwritten(x, values, partners.first(values.size()));
 }
 
@@ -201,7 +205,9 @@ void RowStore::leave_unwritten(std::size_t x, std::span<const double> values,
   poller_.spend(values.size());
 }
 
-void RowStore::deepen_row(std::size_t x) { rewrite_row(x, rows_[x].shift - 1, Room::keep_bins); }
+void RowStore::deepen_row(std::size_t x) {
+  rewrite_row(x, rows_[x].written ? 0 : first_shift, Room::keep_bins);
+}
 
 void RowStore::clear() {
   for (std::size_t s = 0; s < rows_.size(); ++s) clear_segments(s);

@@ -2,9 +2,9 @@
 // The rows of the fast engine. Each live pair belongs to the row of the
 // younger of its two subtrees; a row is cut into one segment per row-sum bin
 // of the other subtree, each ordered by bucket of distance. A row keeps only
-// the first entries of each segment (a quarter, and all of a short one) and
-// the smallest distance of those it leaves out; a search that needs more
-// has the row written again from the matrix, keeping twice as many. A row
+// the first entries of each segment (a sixty-fourth, and all of a short
+// one) and the smallest distance of those it leaves out; a search that needs
+// more has the row written again from the matrix, keeping all. A row
 // may also start unwritten, keeping none but each segment's smallest
 // distance: about half the rows of the leaves are never searched before
 // they die or the bins are made again. The
@@ -118,8 +118,8 @@ class RowWriter {
   /// their indices p by bin and bucket, keys() holds their keys by index,
   /// and `segment_ends` says where each bin's segment ends. Returns the row
   /// without its base. Only indices are moved while ordering: a row keeps
-  /// a quarter of its entries, which are then gathered by index, and the
-  /// buffers stay in cache.
+  /// few of its entries, which are then gathered by index, and the buffers
+  /// stay in cache.
   Row order(std::span<const double> values, std::span<const Partner> partners,
             const std::uint8_t* bin_of, const KeyScale& scale,
             std::array<std::uint32_t, bins>& segment_ends);
@@ -188,9 +188,9 @@ class RowStore {
   void add_unwritten_row(std::size_t x, std::span<const double> values,
                          std::span<const Partner> partners, const KeyScale& scale);
 
-  /// Writes row x again from the matrix keeping twice as many entries of
-  /// each segment, without changing any bin: for a search that needs the
-  /// entries the row left out.
+  /// Writes row x from the matrix, without changing any bin, for a search
+  /// that needs the entries the row left out: an unwritten row keeps the
+  /// first entries of each segment, a written one all of them.
   void deepen_row(std::size_t x);
 
   /// Empties the store: no slot has a row.
