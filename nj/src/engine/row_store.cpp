@@ -81,7 +81,7 @@ Row RowWriter::order(std::span<const double> values, std::span<const Partner> pa
   for (std::size_t p = 0; p < len; ++p) {
     sorted_[counts_[buckets_[p]]++] = static_cast<std::uint32_t>(p);
   }
-  return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits)), 0};
+  return Row{0, scale, static_cast<Key>(0xFFFFu << (16 - bits))};
 }
 
 EntryStore::EntryStore(std::size_t capacity) : capacity_(capacity) {
@@ -163,7 +163,7 @@ void RowStore::add_row(std::size_t x, std::span<const double> values,
 
 void RowStore::add_unwritten_row(std::size_t x, std::span<const double> values,
                                  std::span<const Partner> partners, const KeyScale& scale) {
-  rows_[x] = Row{0, scale, 0xFFFF, first_shift, false};
+  rows_[x] = Row{0, scale, 0xFFFF, false};
   leave_unwritten(x, values, partners.first(values.size()));
 }
 
@@ -209,12 +209,6 @@ void RowStore::deepen_row(std::size_t x) {
   rewrite_row(x, rows_[x].written ? 0 : first_shift, Room::keep_bins);
 }
 
-void RowStore::clear() {
-  for (std::size_t s = 0; s < rows_.size(); ++s) clear_segments(s);
-  holes_.clear();
-  tail_ = 0;
-}
-
 void RowStore::retire_row(std::size_t s) {
   release(s);
   clear_segments(s);
@@ -248,7 +242,6 @@ void RowStore::place_row(std::size_t x, std::span<const double> values,
   std::array<std::uint32_t, bins> ends{};
   rows_[x] = writer_.order(values, partners, subtrees_.bin_of.data(), scale, ends);
   rows_[x].base = at;
-  rows_[x].shift = shift;
   const std::uint32_t* sorted = writer_.sorted();
   const Key* keys = writer_.keys();
   const Key mask = rows_[x].floor_mask;

@@ -97,8 +97,6 @@ struct Row {
   std::size_t base = 0;
   KeyScale scale;
   Key floor_mask = 0xFFFF;
-  /// The row keeps about 1 / 2^shift of each segment.
-  unsigned shift = 0;
   /// Whether the row's entries are in the store.
   bool written = true;
 
@@ -192,9 +190,6 @@ class RowStore {
   /// that needs the entries the row left out: an unwritten row keeps the
   /// first entries of each segment, a written one all of them.
   void deepen_row(std::size_t x);
-
-  /// Empties the store: no slot has a row.
-  void clear();
 
   /// Gives the space of slot s's row to later rows and empties its segments.
   void retire_row(std::size_t s);
