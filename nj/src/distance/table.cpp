@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "distance/table.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
+#include <new>
 
 #include "models.hpp"
 
@@ -15,10 +18,20 @@ namespace {
 constexpr std::uint64_t max_keyed_length = std::uint64_t{1} << 31;
 constexpr std::uint64_t empty_key = ~std::uint64_t{0};
 
-// An empty dense slot: a signalling NaN, which arithmetic never returns (it
-// gives quiet NaNs). Were a distance ever to have these bits, its slot would
-// only look empty and be computed again, with the same result.
+// What a dense slot holds is a value's bits less these: a signalling NaN,
+// which arithmetic never returns (it gives quiet NaNs). Were a distance ever
+// to have these bits, its slot would only look empty and be computed again,
+// with the same result.
 constexpr std::uint64_t empty_value = 0x7ff4'0000'0000'e3a1;
+
+/// `count` zero words in fresh anonymous memory, backed page by page as
+/// they are first written.
+std::uint64_t* map_zero_words(std::size_t count) {
+  void* at = ::mmap(nullptr, count * sizeof(std::uint64_t), PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (at == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<std::uint64_t*>(at);
+}
 
 // A slot (16 bytes) per 8 pairs keeps the table within a quarter of the
 // matrix's memory; the cap (32 MiB) holds every Kimura2P count of rows of up
@@ -49,15 +62,16 @@ bool DistanceTable::prepare(SubstitutionModel model, std::uint64_t length, std::
   const TablePlan plan = plan_table(model, length, pairs);
   if (plan.slots == 0) return false;
   const std::uint64_t mask = plan.dense ? ~std::uint64_t{0} : plan.slots - 1;
-  const std::size_t held = dense() ? values_.size() : slots_.size();
+  const std::size_t held = dense() ? value_count_ : slots_.size();
   if (plan.slots != held || mask != mask_ || model != model_ || length != length_) {
     // Release before allocating the new slots.
-    values_.clear();
-    values_.shrink_to_fit();
+    values_.reset();
+    value_count_ = 0;
     slots_.clear();
     slots_.shrink_to_fit();
     if (plan.dense) {
-      values_.assign(plan.slots, std::bit_cast<double>(empty_value));
+      values_ = {map_zero_words(plan.slots), Unmap{plan.slots * sizeof(std::uint64_t)}};
+      value_count_ = plan.slots;
     } else {
       slots_.assign(plan.slots, Slot{empty_key, 0.0});
     }
@@ -78,13 +92,17 @@ void DistanceTable::look_up(std::span<const PairCounts> counts, double* out) {
 }
 
 void DistanceTable::look_up_dense(std::span<const PairCounts> counts, double* out) {
-  double* const values = values_.data();
+  std::uint64_t* const values = values_.get();
   const bool by_transitions = by_transitions_;
   for (std::size_t k = 0; k < counts.size(); ++k) {
-    double& value = values[key_of(counts[k], by_transitions)];
-    if (std::bit_cast<std::uint64_t>(value) == empty_value) [[unlikely]] value = compute(counts[k]);
-    out[k] = value;
+    std::uint64_t& slot = values[key_of(counts[k], by_transitions)];
+    if (slot == 0) [[unlikely]] slot = std::bit_cast<std::uint64_t>(compute(counts[k])) ^ empty_value;
+    out[k] = std::bit_cast<double>(slot ^ empty_value);
   }
+}
+
+void DistanceTable::Unmap::operator()(std::uint64_t* words) const noexcept {
+  ::munmap(words, bytes);
 }
 
 void DistanceTable::look_up_shared(std::span<const PairCounts> counts, double* out) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -60,9 +61,17 @@ class DistanceTable {
   void look_up_shared(std::span<const PairCounts> counts, double* out);
 
   // A dense table needs no keys: its slots hold only the values, so that
-  // twice as many share a cache line, and an empty one holds a marker that
-  // no computed distance has.
-  std::vector<double> values_;  // when dense
+  // twice as many share a cache line. Each holds its value's bits less
+  // (exclusive or) those of a marker that no computed distance has, so
+  // that an empty slot is zero: the table lies in fresh anonymous memory,
+  // and only the pages of the counts a build meets are ever backed (a few
+  // hundred of the thousand pages of a Kimura2P table at L = 1,000).
+  struct Unmap {
+    std::size_t bytes;
+    void operator()(std::uint64_t* words) const noexcept;
+  };
+  std::unique_ptr<std::uint64_t[], Unmap> values_{nullptr, Unmap{0}};  // when dense
+  std::size_t value_count_ = 0;
   std::vector<Slot> slots_;     // when shared
   std::uint64_t mask_ = 0;      // all ones when dense
   std::uint64_t length_ = 0;
