@@ -62,16 +62,14 @@ bool DistanceTable::prepare(SubstitutionModel model, std::uint64_t length, std::
   const TablePlan plan = plan_table(model, length, pairs);
   if (plan.slots == 0) return false;
   const std::uint64_t mask = plan.dense ? ~std::uint64_t{0} : plan.slots - 1;
-  const std::size_t held = dense() ? value_count_ : slots_.size();
+  const std::size_t held = dense() ? value_count() : slots_.size();
   if (plan.slots != held || mask != mask_ || model != model_ || length != length_) {
     // Release before allocating the new slots.
-    values_.reset();
-    value_count_ = 0;
+    values_ = {nullptr, Unmap{0}};
     slots_.clear();
     slots_.shrink_to_fit();
     if (plan.dense) {
       values_ = {map_zero_words(plan.slots), Unmap{plan.slots * sizeof(std::uint64_t)}};
-      value_count_ = plan.slots;
     } else {
       slots_.assign(plan.slots, Slot{empty_key, 0.0});
     }

@@ -71,7 +71,9 @@ class DistanceTable {
     void operator()(std::uint64_t* words) const noexcept;
   };
   std::unique_ptr<std::uint64_t[], Unmap> values_{nullptr, Unmap{0}};  // when dense
-  std::size_t value_count_ = 0;
+  std::size_t value_count() const noexcept {
+    return values_.get_deleter().bytes / sizeof(std::uint64_t);
+  }
   std::vector<Slot> slots_;     // when shared
   std::uint64_t mask_ = 0;      // all ones when dense
   std::uint64_t length_ = 0;
