@@ -359,8 +359,10 @@ int run_alignment(const Options& o, std::vector<nj::SequencePair> pairs, Stopwat
   r.phases.emplace_back("encode", clock.lap());
   r.n = msa.sequence_count;
   r.length = msa.length;
+  // The module's own path: the totals of the rows come with the matrix.
+  nj::RowTotals totals;
   nj::DistMat matrix = o.plain_distance ? nj::plain_distances(msa, o.model)
-                                         : workspace_for(o).from_msa(msa, o.model);
+                                         : workspace_for(o).from_msa(msa, o.model, {}, &totals);
   r.phases.emplace_back("distances", clock.lap());
   if (o.replicates > 0) {
     time_replicates(o, msa);
@@ -373,7 +375,7 @@ int run_alignment(const Options& o, std::vector<nj::SequencePair> pairs, Stopwat
     if (!o.matrix_out.empty() && !write_phylip(o.matrix_out, matrix)) return 3;
     clock.lap();
     TreeResult tree = o.plain_nj ? nj::neighbor_joining_plain(std::move(matrix))
-                                 : nj::neighbor_joining(std::move(matrix));
+                                 : nj::neighbor_joining_with_totals(std::move(matrix), std::move(totals));
     r.phases.emplace_back("nj", clock.lap());
     if (!tree) {
       std::fprintf(stderr, "nj_phases: %s\n", tree.error().c_str());

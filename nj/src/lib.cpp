@@ -66,8 +66,9 @@ std::expected<void, std::string> count_replicate_clades(const MSA<A>& msa, Subst
     stop_if_asked(should_stop);
     auto columns = bootstrap_columns(msa.length);
     if (!columns) return std::unexpected(std::move(columns.error()));
-    DistMat matrix = workspace.from_resampled(msa, *columns, model, should_stop);
-    auto tree = neighbor_joining(std::move(matrix), should_stop);
+    RowTotals totals;
+    DistMat matrix = workspace.from_resampled(msa, *columns, model, should_stop, &totals);
+    auto tree = neighbor_joining_with_totals(std::move(matrix), std::move(totals), should_stop);
     if (!tree) internal_failure("NJ bootstrap iteration failed: " + quote_escaped(tree.error()));
     if (auto counted = count_clades(**tree, msa.sequence_count, counts); !counted) {
       return std::unexpected(std::move(counted.error()));
@@ -92,10 +93,11 @@ std::expected<std::string, std::string> run_alignment(MSA<A> msa, SubstitutionMo
   }
   stop_if_asked(should_stop);
   const std::uint64_t n = msa.sequence_count;
-  DistMat matrix = workspace.from_msa(msa, model, should_stop);
+  RowTotals totals;
+  DistMat matrix = workspace.from_msa(msa, model, should_stop, &totals);
   msa = MSA<A>{};
   workspace = DistanceWorkspace{};  // the engine needs the memory more
-  auto tree = neighbor_joining(std::move(matrix), should_stop);
+  auto tree = neighbor_joining_with_totals(std::move(matrix), std::move(totals), should_stop);
   if (!tree) return std::unexpected(std::move(tree.error()));
   if (replicates > 0) add_bootstrap_to_tree(**tree, n, counts);
   return to_newick(**tree);

@@ -31,7 +31,7 @@ class ReferenceFiller {
       : rows_(rows), counts_(rows.distinct()), distances_(rows.distinct()) {}
 
   void fill(RowCounter<A> counter, const StoreCounts& store, DistMat& matrix,
-            StopPoller& poller) {
+            RowTotaller& totaller, StopPoller& poller) {
     std::uint32_t seen = 0;  // distinct rows among the rows before a
     for (std::size_t a = 0; a < rows_.distinct_of.size(); ++a) {
       const std::uint32_t x = rows_.distinct_of[a];
@@ -43,6 +43,7 @@ class ReferenceFiller {
       store(std::span<const PairCounts>(counts_.data() + counted_from, seen - counted_from),
             distances_.data() + counted_from);
       write_row(a, first, counted_from, matrix);
+      totaller.add_rows(matrix.distances.data(), a + 1);
       poller.spend(seen - counted_from + entries_of(x) + corrections + a);
       seen = std::max(seen, x + 1);
     }
@@ -156,16 +157,17 @@ RowCounter<A> row_counter(SimdLevel level) noexcept {
 
 template <Alphabet A>
 void fill_from_reference(const ReferenceRows<A>& rows, bool transitions, SimdLevel level,
-                         const StoreCounts& store, DistMat& matrix, StopPoller& poller) {
+                         const StoreCounts& store, DistMat& matrix, RowTotaller& totaller,
+                         StopPoller& poller) {
   ReferenceFiller<A> filler(rows);
   const bool with_transitions = transitions && std::is_same_v<A, DNA>;
   filler.fill(with_transitions ? row_counter<A, true>(level) : row_counter<A, false>(level), store,
-              matrix, poller);
+              matrix, totaller, poller);
 }
 
 template void fill_from_reference<DNA>(const ReferenceRows<DNA>&, bool, SimdLevel,
-                                       const StoreCounts&, DistMat&, StopPoller&);
+                                       const StoreCounts&, DistMat&, RowTotaller&, StopPoller&);
 template void fill_from_reference<Protein>(const ReferenceRows<Protein>&, bool, SimdLevel,
-                                           const StoreCounts&, DistMat&, StopPoller&);
+                                           const StoreCounts&, DistMat&, RowTotaller&, StopPoller&);
 
 }  // namespace nj::detail

@@ -9,6 +9,7 @@
 #include "distance/kernels.hpp"
 #include "distance/matrix.hpp"
 #include "distance/reference_rows.hpp"
+#include "distance/row_totals.hpp"
 #include "nj/stop.hpp"
 
 namespace nj::detail {
@@ -21,9 +22,11 @@ using StoreCounts = std::function<void(std::span<const PairCounts>, double*)>;
 /// instructions of `level` (which must be supported). Each distinct row's
 /// counts against the distinct rows before it are counted once; a row that
 /// copies an earlier one takes those from the earlier row's distances and
-/// counts only the distinct rows that first occur between the two.
+/// counts only the distinct rows that first occur between the two. The
+/// rows go to `totaller` as each is written.
 template <Alphabet A>
 void fill_from_reference(const ReferenceRows<A>& rows, bool transitions, SimdLevel level,
-                         const StoreCounts& store, DistMat& matrix, StopPoller& poller);
+                         const StoreCounts& store, DistMat& matrix, RowTotaller& totaller,
+                         StopPoller& poller);
 
 }  // namespace nj::detail

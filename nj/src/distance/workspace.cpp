@@ -12,6 +12,7 @@
 #include "distance/kernels.hpp"
 #include "distance/reference_fill.hpp"
 #include "distance/reference_rows.hpp"
+#include "distance/row_totals.hpp"
 #include "distance/table.hpp"
 #include "distance/tiles.hpp"
 #include "nj/error.hpp"
@@ -145,10 +146,11 @@ void fill_tile(const Job<A>& job, const Tile& tile, PairCounts* counts, std::uin
 // Walks the triangle in tiles of rows i, each against runs of earlier rows j.
 // The matrix, reserved, grows by the rows of a tile just before they are
 // written, so that they are zeroed and written over while in the cache,
-// not in two passes over the whole matrix.
+// not in two passes over the whole matrix; for the same reason the rows'
+// totals are added right after each tile of rows.
 template <Alphabet A>
 void fill_matrix(const Job<A>& job, WorkspaceBuffers& buffers, DistMat& matrix,
-                 StopPoller& poller) {
+                 RowTotaller& totaller, StopPoller& poller) {
   const std::size_t n = matrix.size();
   std::vector<PairCounts>& counts = buffers.tile_counts;
   const std::size_t groups = (job.plan.run_rows + group_rows - 1) / group_rows;
@@ -163,6 +165,7 @@ void fill_matrix(const Job<A>& job, WorkspaceBuffers& buffers, DistMat& matrix,
       fill_tile(job, tile, counts.data(), buffers.grouped.data(), matrix, poller);
       poller.spend(tile.pairs());
     }
+    totaller.add_rows(matrix.distances.data(), i_end);
   }
 }
 
@@ -180,7 +183,7 @@ void check_rows(const MSA<A>& msa) {
 template <Alphabet A, class RowCodes>
 void fill_from_planes(WorkspaceBuffers& buffers, SimdLevel level, std::uint64_t length,
                       RowCodes row_codes, const CountsToDistances<A>& store, DistMat& matrix,
-                      StopPoller& poller) {
+                      RowTotaller& totaller, StopPoller& poller) {
   const std::size_t n = matrix.size();
   const PlaneShape<A> shape(length);
   std::uint64_t* planes = buffers.planes.reserve(n * shape.row_words());
@@ -199,16 +202,17 @@ void fill_from_planes(WorkspaceBuffers& buffers, SimdLevel level, std::uint64_t 
                    std::is_same_v<A, DNA> ? grouped_kernel(level, transitions) : GroupedKernel{},
                    incomplete_before.data(),
                    store};
-  fill_matrix(job, buffers, matrix, poller);
+  fill_matrix(job, buffers, matrix, totaller, poller);
 }
 
 // Builds the matrix of `msa`'s identifiers from the rows that `row_codes(k)`
 // returns, each `length` codes long: from their differences to a reference
-// row when most rows are close to it, else on bit planes.
+// row when most rows are close to it, else on bit planes. The rows' totals
+// go to `totals` where asked.
 template <Alphabet A, class RowCodes>
 DistMat build(WorkspaceBuffers& buffers, SimdLevel level, CountingPath path, const MSA<A>& msa,
               std::uint64_t length, RowCodes row_codes, SubstitutionModel model,
-              const StopCheck& should_stop) {
+              const StopCheck& should_stop, RowTotals* totals) {
   require_model_suits<A>(model);
   check_rows(msa);
   StopPoller poller(should_stop);
@@ -219,14 +223,16 @@ DistMat build(WorkspaceBuffers& buffers, SimdLevel level, CountingPath path, con
   matrix.names = msa.identifiers;
   const bool tabled = buffers.table.prepare(model, length, pair_count(n));
   const CountsToDistances<A> store{length, model, tabled ? &buffers.table : nullptr};
+  RowTotaller totaller(totals != nullptr ? n : 0);
   if (rows) {
     matrix.distances = allocate_values(pair_count(n), should_stop);
     fill_from_reference(*rows, model == SubstitutionModel::Kimura2P, level, store, matrix,
-                        poller);
+                        totaller, poller);
   } else {
     matrix.distances.reserve(pair_count(n));
-    fill_from_planes(buffers, level, length, row_codes, store, matrix, poller);
+    fill_from_planes(buffers, level, length, row_codes, store, matrix, totaller, poller);
   }
+  if (totals != nullptr) *totals = std::move(totaller).finish(matrix.distances.data());
   return matrix;
 }
 
@@ -251,15 +257,17 @@ DistanceWorkspace::~DistanceWorkspace() = default;
 
 template <Alphabet A>
 DistMat DistanceWorkspace::from_msa(const MSA<A>& msa, SubstitutionModel model,
-                                    const StopCheck& should_stop) {
+                                    const StopCheck& should_stop, RowTotals* totals) {
   if (!buffers_) buffers_ = std::make_unique<detail::WorkspaceBuffers>();
   const auto row_codes = [&msa](std::size_t k) { return msa.row(k); };
-  return detail::build(*buffers_, level_, path_, msa, msa.length, row_codes, model, should_stop);
+  return detail::build(*buffers_, level_, path_, msa, msa.length, row_codes, model, should_stop,
+                       totals);
 }
 
 template <Alphabet A>
 DistMat DistanceWorkspace::from_resampled(const MSA<A>& msa, std::span<const std::uint64_t> columns,
-                                          SubstitutionModel model, const StopCheck& should_stop) {
+                                          SubstitutionModel model, const StopCheck& should_stop,
+                                          RowTotals* totals) {
   if (!buffers_) buffers_ = std::make_unique<detail::WorkspaceBuffers>();
   for (const std::uint64_t column : columns) {
     if (column >= msa.length) {
@@ -282,16 +290,17 @@ DistMat DistanceWorkspace::from_resampled(const MSA<A>& msa, std::span<const std
     return std::span<const std::uint8_t>(gathered);
   };
   return detail::build(*buffers_, level_, path_, msa, columns.size(), row_codes, model,
-                       should_stop);
+                       should_stop, totals);
 }
 
-template DistMat DistanceWorkspace::from_msa(const MSA<DNA>&, SubstitutionModel, const StopCheck&);
+template DistMat DistanceWorkspace::from_msa(const MSA<DNA>&, SubstitutionModel, const StopCheck&,
+                                             RowTotals*);
 template DistMat DistanceWorkspace::from_msa(const MSA<Protein>&, SubstitutionModel,
-                                             const StopCheck&);
+                                             const StopCheck&, RowTotals*);
 template DistMat DistanceWorkspace::from_resampled(const MSA<DNA>&, std::span<const std::uint64_t>,
-                                                   SubstitutionModel, const StopCheck&);
+                                                   SubstitutionModel, const StopCheck&, RowTotals*);
 template DistMat DistanceWorkspace::from_resampled(const MSA<Protein>&,
                                                    std::span<const std::uint64_t>,
-                                                   SubstitutionModel, const StopCheck&);
+                                                   SubstitutionModel, const StopCheck&, RowTotals*);
 
 }  // namespace nj

@@ -8,6 +8,7 @@
 
 #include "alphabet.hpp"
 #include "distance/matrix.hpp"
+#include "distance/row_totals.hpp"
 #include "models.hpp"
 #include "msa.hpp"
 #include "nj/stop.hpp"
@@ -46,16 +47,19 @@ class DistanceWorkspace {
   /// counted from the few words where both differ from it and exact copies
   /// of a row share its counts; otherwise 64 to 512 columns are counted at
   /// a time on bit planes of the rows. When `should_stop` asks to stop,
-  /// Cancelled is thrown.
+  /// Cancelled is thrown. With `totals`, the matrix's row totals go there,
+  /// added as the rows are written.
   template <Alphabet A>
-  DistMat from_msa(const MSA<A>& msa, SubstitutionModel model, const StopCheck& should_stop = {});
+  DistMat from_msa(const MSA<A>& msa, SubstitutionModel model, const StopCheck& should_stop = {},
+                   RowTotals* totals = nullptr);
 
   /// The distances of the resampled alignment whose column k is column
   /// `columns[k]` of `msa` (same identifiers, same rows), without building
   /// it. A column index of `msa.length` or more is an InternalError.
   template <Alphabet A>
   DistMat from_resampled(const MSA<A>& msa, std::span<const std::uint64_t> columns,
-                         SubstitutionModel model, const StopCheck& should_stop = {});
+                         SubstitutionModel model, const StopCheck& should_stop = {},
+                         RowTotals* totals = nullptr);
 
   /// Counts every later build the given way (for tests and benchmarks);
   /// by default the cheaper way is chosen for each alignment.

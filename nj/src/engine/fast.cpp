@@ -118,10 +118,12 @@ class FastEngine {
     for (std::size_t y = 0; y < n_; ++y) new_partners_[y] = static_cast<Partner>(y);
     for (std::size_t x = 1; x < n_; ++x) {
       std::span<const double> row(d + pair_index(0, x), x);
-      if (offsets_.on) row = less_offsets(row);
-      double least = 0.0;
-      double most = 0.0;
-      value_range(row.data(), row.size(), &least, &most);
+      double least = state_.leaf_least[x];
+      double most = state_.leaf_most[x];
+      if (offsets_.on) {
+        row = less_offsets(row);
+        value_range(row.data(), row.size(), &least, &most);
+      }
       store_.add_unwritten_row(x, row, new_partners_, KeyScale(least, most));
       poller_.spend(4 * x);
     }
@@ -547,7 +549,12 @@ TreeResult join_fast(NJState& state, StopPoller& poller) {
 }  // namespace fast
 
 TreeResult neighbor_joining(DistMat matrix, const StopCheck& should_stop) {
-  return build_tree(std::move(matrix), should_stop, fast::join_fast);
+  return build_tree(std::move(matrix), RowTotals{}, should_stop, fast::join_fast);
+}
+
+TreeResult neighbor_joining_with_totals(DistMat matrix, RowTotals totals,
+                                        const StopCheck& should_stop) {
+  return build_tree(std::move(matrix), std::move(totals), should_stop, fast::join_fast);
 }
 
 }  // namespace nj

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "distance/matrix.hpp"
+#include "distance/row_totals.hpp"
 #include "nj/stop.hpp"
 #include "tree.hpp"
 
@@ -21,6 +22,12 @@ using TreeResult = std::expected<std::unique_ptr<TreeNode>, std::string>;
 /// milliseconds of work; when it asks to stop, Cancelled is thrown. This is
 /// the fast engine; its trees are those of neighbor_joining_plain.
 TreeResult neighbor_joining(DistMat matrix, const StopCheck& should_stop = {});
+
+/// The same, given the matrix's row totals as the build that wrote it added
+/// them (row_totals of the matrix, bit for bit), which saves reading every
+/// row again.
+TreeResult neighbor_joining_with_totals(DistMat matrix, RowTotals totals,
+                                        const StopCheck& should_stop = {});
 
 /// The same as neighbor_joining with the plain engine, which scans every
 /// live pair at every step: the reference the fast engine is held to.

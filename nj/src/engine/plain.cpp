@@ -51,7 +51,7 @@ void join_pair(NJState& state, std::size_t i, std::size_t j, double m) {
 }
 
 TreeResult neighbor_joining_plain(DistMat matrix, const StopCheck& should_stop) {
-  return build_tree(std::move(matrix), should_stop, finish_plain);
+  return build_tree(std::move(matrix), RowTotals{}, should_stop, finish_plain);
 }
 
 }  // namespace nj

@@ -18,49 +18,15 @@ std::uint64_t ActiveSet::count() const noexcept {
   return total;
 }
 
-NJState::NJState(DistMat matrix_in)
+NJState::NJState(DistMat matrix_in, RowTotals totals)
     : matrix(std::move(matrix_in)), active(matrix.size()), next_index(matrix.size()) {
   const std::size_t n = matrix.size();
   nodes.reserve(n);
   for (std::size_t s = 0; s < n; ++s) nodes.push_back(TreeNode::leaf(matrix.names[s], s));
-  // Every sum adds its terms t = 0, 1, ..., n-1 in order. Row h of the
-  // triangle holds the terms t < h of sum h and the term t = h of every sum
-  // below h, so one pass over the rows in order adds each term in its turn
-  // while reading the matrix sequentially. Four rows go together, so that
-  // their own sums, each a chain of dependent additions, overlap.
-  row_sums.assign(n, 0.0);
-  const double* d = matrix.distances.data();
-  double* sums = row_sums.data();
-  std::size_t h = 0;
-  for (; h + 4 <= n; h += 4) {
-    const double* row[4] = {d + pair_index(0, h), d + pair_index(0, h + 1),
-                            d + pair_index(0, h + 2), d + pair_index(0, h + 3)};
-    double own[4] = {0.0, 0.0, 0.0, 0.0};
-    for (std::size_t t = 0; t < h; ++t) {
-      own[0] += row[0][t];
-      own[1] += row[1][t];
-      own[2] += row[2][t];
-      own[3] += row[3][t];
-      sums[t] = (((sums[t] + row[0][t]) + row[1][t]) + row[2][t]) + row[3][t];
-    }
-    // The terms among the four rows themselves, in the same order.
-    for (std::size_t k = 0; k < 4; ++k) {
-      for (std::size_t t = h; t < h + k; ++t) {
-        own[k] += row[k][t];
-        sums[t] += row[k][t];
-      }
-      sums[h + k] = own[k] + 0.0;  // the diagonal term
-    }
-  }
-  for (; h < n; ++h) {
-    const double* row = d + pair_index(0, h);
-    double own = 0.0;
-    for (std::size_t t = 0; t < h; ++t) {
-      own += row[t];
-      sums[t] += row[t];
-    }
-    sums[h] = own + 0.0;
-  }
+  if (!totals.sized_for(n)) totals = row_totals(matrix);
+  row_sums = std::move(totals.sums);
+  leaf_least = std::move(totals.least);
+  leaf_most = std::move(totals.most);
 }
 
 TreeResult final_join(NJState& state) {
@@ -80,8 +46,9 @@ TreeResult final_join(NJState& state) {
   return TreeNode::inner(std::move(left), std::move(right), state.next_index++);
 }
 
-TreeResult build_tree(DistMat matrix, const StopCheck& should_stop, JoinSteps join_steps) {
-  NJState state(std::move(matrix));
+TreeResult build_tree(DistMat matrix, RowTotals totals, const StopCheck& should_stop,
+                      JoinSteps join_steps) {
+  NJState state(std::move(matrix), std::move(totals));
   const std::size_t n = state.matrix.size();
   if (n == 0) return std::unexpected(std::string("Empty distance matrix"));
   if (n == 1) return std::move(state.nodes[0]);

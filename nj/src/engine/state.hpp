@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "distance/matrix.hpp"
+#include "distance/row_totals.hpp"
 #include "engine/neighbor_joining.hpp"
 #include "nj/stop.hpp"
 #include "tree.hpp"
@@ -58,10 +59,13 @@ struct NJState {
   ActiveSet active;
   /// The index the next inner node receives; starts at n.
   std::uint64_t next_index;
+  /// The range of each leaf's row of the matrix as it was given.
+  std::vector<double> leaf_least;
+  std::vector<double> leaf_most;
 
-  /// Builds the leaves, the row sums (each summed over t = 0..n-1 in order,
-  /// the diagonal's 0.0 included) and the full live set.
-  explicit NJState(DistMat matrix);
+  /// Builds the leaves, the row sums and ranges (RowTotals: `totals` when
+  /// sized for the matrix, else added here) and the full live set.
+  explicit NJState(DistMat matrix, RowTotals totals = {});
 };
 
 /// max(x, 0) as the engine clamps lengths: 0.0 for negative values, zeros of
@@ -75,10 +79,11 @@ TreeResult final_join(NJState& state);
 /// root, the final join included, spending the run's stop checks.
 using JoinSteps = TreeResult (*)(NJState& state, StopPoller& poller);
 
-/// The tree of `matrix` by `join_steps`. A matrix of no sequence gives the
-/// error "Empty distance matrix" and one of a single sequence its leaf; only
-/// larger ones are joined.
-TreeResult build_tree(DistMat matrix, const StopCheck& should_stop, JoinSteps join_steps);
+/// The tree of `matrix`, whose totals are `totals` when sized for it, by
+/// `join_steps`. A matrix of no sequence gives the error "Empty distance
+/// matrix" and one of a single sequence its leaf; only larger ones are joined.
+TreeResult build_tree(DistMat matrix, RowTotals totals, const StopCheck& should_stop,
+                      JoinSteps join_steps);
 
 namespace detail {
 

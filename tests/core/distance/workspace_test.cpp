@@ -12,6 +12,7 @@
 #include "distance/matrix.hpp"
 #include "distance/plain.hpp"
 #include "distance/reference_rows.hpp"
+#include "distance/row_totals.hpp"
 #include "distance/workspace.hpp"
 #include "nj/error.hpp"
 
@@ -135,6 +136,25 @@ std::vector<DistanceWorkspace> workspaces() {
   return all;
 }
 
+// The row totals a build adds as it writes the rows, against those of the
+// finished matrix, bit for bit.
+::testing::AssertionResult same_totals(const DistMat& matrix, const RowTotals& got) {
+  const RowTotals expected = row_totals(matrix);
+  const std::vector<double> RowTotals::*parts[] = {&RowTotals::sums, &RowTotals::least,
+                                                   &RowTotals::most};
+  for (const auto part : parts) {
+    if ((got.*part).size() != matrix.size()) return ::testing::AssertionFailure() << "sized wrong";
+    for (std::size_t h = 0; h < matrix.size(); ++h) {
+      if (std::bit_cast<std::uint64_t>((got.*part)[h]) !=
+          std::bit_cast<std::uint64_t>((expected.*part)[h])) {
+        return ::testing::AssertionFailure() << "row " << h << ": got " << (got.*part)[h]
+                                             << ", expected " << (expected.*part)[h];
+      }
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
 template <Alphabet A>
 void expect_fast_matches_plain(const MSA<A>& msa, std::vector<DistanceWorkspace>& spaces,
                                const std::vector<M>& chosen = models<A>()) {
@@ -142,9 +162,11 @@ void expect_fast_matches_plain(const MSA<A>& msa, std::vector<DistanceWorkspace>
     const DistMat plain = plain_distances(msa, model);
     EXPECT_TRUE(same_bits(plain, DistanceWorkspace().from_msa(msa, model))) << model_name(model);
     for (std::size_t k = 0; k < spaces.size(); ++k) {
-      EXPECT_TRUE(same_bits(plain, spaces[k].from_msa(msa, model)))
+      RowTotals totals;
+      EXPECT_TRUE(same_bits(plain, spaces[k].from_msa(msa, model, {}, &totals)))
           << model_name(model) << " at level "
           << detail::simd_level_name(detail::supported_simd_levels()[k]);
+      EXPECT_TRUE(same_totals(plain, totals)) << model_name(model);
     }
   }
 }
