@@ -59,6 +59,8 @@ class DistanceTable {
   double compute(const PairCounts& counts) const;
   void look_up_dense(std::span<const PairCounts> counts, double* out);
   void look_up_shared(std::span<const PairCounts> counts, double* out);
+  std::size_t look_up_by_transitions_avx512(std::span<const PairCounts> counts,
+                                            double* out) const;
 
   // A dense table needs no keys: its slots hold only the values, so that
   // twice as many share a cache line. Each holds its value's bits less
@@ -79,6 +81,7 @@ class DistanceTable {
   std::uint64_t length_ = 0;
   SubstitutionModel model_{};
   bool by_transitions_ = false;
+  bool gather_ = false;  // dense, on a processor with AVX-512
 };
 
 }  // namespace nj::detail
