@@ -23,8 +23,9 @@ constexpr std::size_t group_rows = 8;
 // [h, h + rows) go together; with AVX-512 their running values all stay in
 // registers.
 template <std::size_t rows>
-NJ_TARGET_CLONES_AVX512 void add_rows_at(const double* distances, std::size_t h, double* sums,
-                                         double* least_out, double* most_out) noexcept {
+__attribute__((always_inline)) inline void add_rows_at(const double* distances, std::size_t h,
+                                                       double* sums, double* least_out,
+                                                       double* most_out) noexcept {
   const double* row[rows];
   double own[rows];
   double least[rows];
@@ -56,6 +57,16 @@ NJ_TARGET_CLONES_AVX512 void add_rows_at(const double* distances, std::size_t h,
   }
 }
 
+NJ_TARGET_CLONES_AVX512 void add_group_rows(const double* distances, std::size_t h,
+                                            double* sums, double* least, double* most) noexcept {
+  add_rows_at<group_rows>(distances, h, sums, least, most);
+}
+
+void add_one_row(const double* distances, std::size_t h, double* sums, double* least,
+                 double* most) noexcept {
+  add_rows_at<1>(distances, h, sums, least, most);
+}
+
 }  // namespace
 
 RowTotaller::RowTotaller(std::size_t n) {
@@ -66,20 +77,19 @@ RowTotaller::RowTotaller(std::size_t n) {
 
 void RowTotaller::add_rows(const double* distances, std::size_t end) noexcept {
   end = std::min(end, totals_.sums.size());
-  while (added_ + group_rows <= end) add_group<group_rows>(distances);
+  for (; added_ + group_rows <= end; added_ += group_rows) {
+    add_group_rows(distances, added_, totals_.sums.data(), totals_.least.data() + added_,
+                   totals_.most.data() + added_);
+  }
 }
 
 RowTotals RowTotaller::finish(const double* distances) && {
   add_rows(distances, totals_.sums.size());
-  while (added_ < totals_.sums.size()) add_group<1>(distances);
+  for (; added_ < totals_.sums.size(); ++added_) {
+    add_one_row(distances, added_, totals_.sums.data(), totals_.least.data() + added_,
+                totals_.most.data() + added_);
+  }
   return std::move(totals_);
-}
-
-template <std::size_t rows>
-void RowTotaller::add_group(const double* distances) noexcept {
-  add_rows_at<rows>(distances, added_, totals_.sums.data(), totals_.least.data() + added_,
-                    totals_.most.data() + added_);
-  added_ += rows;
 }
 
 RowTotals row_totals(const DistMat& matrix) {

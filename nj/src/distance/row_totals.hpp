@@ -45,9 +45,6 @@ class RowTotaller {
   RowTotals finish(const double* distances) &&;
 
  private:
-  template <std::size_t rows>
-  void add_group(const double* distances) noexcept;
-
   RowTotals totals_;
   std::size_t added_ = 0;
 };
