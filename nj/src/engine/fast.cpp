@@ -112,19 +112,29 @@ class FastEngine {
   }
 
   /// Writes the row of each leaf x > 0 (its distances to the leaves before
-  /// it, less their offsets).
+  /// it, less their offsets), unwritten; without offsets two at a time,
+  /// straight from the matrix.
   void write_leaf_rows() {
     const double* d = state_.matrix.distances.data();
+    const std::vector<double>& least = state_.leaf_least;
+    const std::vector<double>& most = state_.leaf_most;
+    std::size_t x = 1;
+    for (; !offsets_.on && x + 1 < n_; x += 2) {
+      store_.add_unwritten_leaves(x, d + pair_index(0, x), d + pair_index(0, x + 1),
+                                  KeyScale(least[x], most[x]),
+                                  KeyScale(least[x + 1], most[x + 1]));
+      poller_.spend(8 * x);
+    }
     for (std::size_t y = 0; y < n_; ++y) new_partners_[y] = static_cast<Partner>(y);
-    for (std::size_t x = 1; x < n_; ++x) {
+    for (; x < n_; ++x) {
       std::span<const double> row(d + pair_index(0, x), x);
-      double least = state_.leaf_least[x];
-      double most = state_.leaf_most[x];
+      double row_least = least[x];
+      double row_most = most[x];
       if (offsets_.on) {
         row = less_offsets(row);
-        value_range(row.data(), row.size(), &least, &most);
+        value_range(row.data(), row.size(), &row_least, &row_most);
       }
-      store_.add_unwritten_row(x, row, new_partners_, KeyScale(least, most));
+      store_.add_unwritten_row(x, row, new_partners_, KeyScale(row_least, row_most));
       poller_.spend(4 * x);
     }
   }

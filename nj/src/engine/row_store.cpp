@@ -167,42 +167,47 @@ void RowStore::add_unwritten_row(std::size_t x, std::span<const double> values,
   leave_unwritten(x, values, partners.first(values.size()));
 }
 
+void RowStore::add_unwritten_leaves(std::size_t x, const double* row, const double* next_row,
+                                    const KeyScale& scale, const KeyScale& next_scale) {
+  rows_[x] = Row{0, scale, 0xFFFF, false};
+  rows_[x + 1] = Row{0, next_scale, 0xFFFF, false};
+  // Two rows read side by side keep more of the matrix's lines on their way
+  // at once than one row does (a fifth less time over the leaves).
+  const std::uint8_t* bin_of = subtrees_.bin_of.data();
+  Smallest first_row;
+  Smallest second_row;
+  for (std::size_t y = 0; y < x; ++y) {
+    const auto partner = static_cast<Partner>(y);
+    first_row.take_unbranched(bin_of[y], row[y], partner);
+    second_row.take_unbranched(bin_of[y], next_row[y], partner);
+  }
+  second_row.take_unbranched(bin_of[x], next_row[x], static_cast<Partner>(x));
+  set_unwritten(x, first_row);
+  set_unwritten(x + 1, second_row);
+  poller_.spend(2 * x);
+}
+
 /// Gives each segment of the unwritten row x, by the bins of its partners
 /// as they are now, its smallest distance as its front, the partner of that
 /// distance as its first, and the next smallest distance as the bound after
 /// it (equal to the smallest where two pairs share it).
 void RowStore::leave_unwritten(std::size_t x, std::span<const double> values,
                                std::span<const Partner> partners) {
-  std::array<double, bins> smallest;
-  std::array<double, bins> next;
-  std::array<Partner, bins> first;
-  smallest.fill(infinity);
-  next.fill(infinity);
-  first.fill(no_partner);
   const std::uint8_t* bin_of = subtrees_.bin_of.data();
-  // After a segment's first values the two smallest rarely change, so the
-  // branch is rarely taken.
-  for (std::size_t p = 0; p < values.size(); ++p) {
-    const std::size_t b = bin_of[partners[p]];
-    const double v = values[p];
-    if (v < next[b]) {
-      if (v < smallest[b]) {
-        next[b] = smallest[b];
-        smallest[b] = v;
-        first[b] = partners[p];
-      } else {
-        next[b] = v;
-      }
-    }
-  }
+  Smallest row;
+  for (std::size_t p = 0; p < values.size(); ++p) row.take(bin_of[partners[p]], values[p], partners[p]);
+  set_unwritten(x, row);
+  poller_.spend(values.size());
+}
+
+void RowStore::set_unwritten(std::size_t x, const Smallest& row) noexcept {
   for (std::size_t b = 0; b < bins; ++b) {
     const std::size_t at = x * bins + b;
     segment_begin_[at] = segment_end_[at] = 0;
-    lowest_[at] = left_out_[at] = front_[at] = smallest[b];
-    first_partner_[at] = first[b];
-    after_first_[at] = next[b];
+    lowest_[at] = left_out_[at] = front_[at] = row.smallest[b];
+    first_partner_[at] = row.first[b];
+    after_first_[at] = row.next[b];
   }
-  poller_.spend(values.size());
 }
 
 void RowStore::deepen_row(std::size_t x) {

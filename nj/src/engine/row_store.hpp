@@ -186,6 +186,11 @@ class RowStore {
   void add_unwritten_row(std::size_t x, std::span<const double> values,
                          std::span<const Partner> partners, const KeyScale& scale);
 
+  /// add_unwritten_row for the leaves x and x + 1 from their rows of the
+  /// matrix (their partners the slots below them), read side by side.
+  void add_unwritten_leaves(std::size_t x, const double* row, const double* next_row,
+                            const KeyScale& scale, const KeyScale& next_scale);
+
   /// Writes row x from the matrix, without changing any bin, for a search
   /// that needs the entries the row left out: an unwritten row keeps the
   /// first entries of each segment, a written one all of them.
@@ -296,8 +301,50 @@ class RowStore {
                  const KeyScale& scale, unsigned shift, Room how);
   void rewrite_row(std::size_t x, unsigned shift, Room how);
   std::size_t gather_row(std::size_t x);
+  /// The two smallest distances of each segment of a row, and the partner
+  /// of the smallest (the first of equal ones).
+  struct Smallest {
+    std::array<double, bins> smallest;
+    std::array<double, bins> next;
+    std::array<Partner, bins> first;
+
+    Smallest() noexcept {
+      smallest.fill(infinity);
+      next.fill(infinity);
+      first.fill(no_partner);
+    }
+    /// Takes a distance; the branch on whether it is among its segment's
+    /// two smallest is seldom taken.
+    void take(std::size_t b, double v, Partner partner) noexcept {
+      if (v < next[b]) {
+        if (v < smallest[b]) {
+          next[b] = smallest[b];
+          smallest[b] = v;
+          first[b] = partner;
+        } else {
+          next[b] = v;
+        }
+      }
+    }
+    /// The same without a branch, for distances that often vary: a branch
+    /// that is seldom taken is still mispredicted often enough there to
+    /// hold up the stream of the matrix's lines (a sixth more time over a
+    /// diverse matrix's leaves), though where most distances are equal it
+    /// is the faster.
+    void take_unbranched(std::size_t b, double v, Partner partner) noexcept {
+      const double s = smallest[b];
+      const double n = next[b];
+      const bool below_smallest = v < s;
+      const bool below_next = v < n;
+      next[b] = below_smallest ? s : (below_next ? v : n);
+      smallest[b] = below_smallest ? v : s;
+      first[b] = below_smallest ? partner : first[b];
+    }
+  };
+
   void leave_unwritten(std::size_t x, std::span<const double> values,
                        std::span<const Partner> partners);
+  void set_unwritten(std::size_t x, const Smallest& row) noexcept;
   void set_segments(std::size_t x, const std::array<std::uint32_t, bins>& ends);
   void clear_segments(std::size_t x) noexcept;
   void release(std::size_t s);
