@@ -89,16 +89,18 @@ inline void select_range(const double* front, const Partner* live, std::size_t c
 #if defined(__x86_64__)
 // select_range without the branch on each row's bounds, which goes either
 // way unpredictably (a fifth of the rows pass, in no pattern): every row is
-// written to `out` and counted only when one of its segments passes. The
-// smallest bound is then looked for among the rows that passed, in their
-// order, as select_range finds it. The masks of the passing segments are
-// taken with AVX2 or, eight lanes at once, with AVX-512.
+// written to `out` and counted only when one of its segments passes, by the
+// mask of an AVX-512 comparison. The smallest bound is then looked for
+// among the rows that passed, in their order, as select_range finds it.
+// Without AVX-512 the branch stays.
 
 /// The smallest bound of the rows out[first, rows), in the instructions of
 /// the caller.
-__attribute__((always_inline)) inline void take_lowest(const double* front, const double* r, const Lanes (&r_bin)[2], double c,
-                        const RowToWalk* out, std::size_t first, std::size_t rows,
-                        Selection& selection) noexcept {
+__attribute__((always_inline)) inline void take_lowest(const double* front, const double* r,
+                                                       const Lanes (&r_bin)[2], double c,
+                                                       const RowToWalk* out, std::size_t first,
+                                                       std::size_t rows,
+                                                       Selection& selection) noexcept {
   for (std::size_t k = first; k < rows; ++k) {
     const std::size_t x = out[k].slot;
     const double lowest = RowLanes::of(front + x * bins, r[x], r_bin, c).lowest();
@@ -107,31 +109,6 @@ __attribute__((always_inline)) inline void take_lowest(const double* front, cons
       selection.lowest_slot = x;
     }
   }
-}
-
-template <bool ties_count>
-__attribute__((target("avx2"))) void select_range_avx2(const double* front, const Partner* live,
-                                                       std::size_t count, const double* r,
-                                                       const Lanes (&r_bin)[2], double c,
-                                                       double best, RowToWalk* out,
-                                                       Selection& selection) {
-  constexpr int below = ties_count ? _CMP_LE_OQ : _CMP_LT_OQ;
-  const __m256d best_lanes = _mm256_set1_pd(best);
-  const std::size_t first = selection.rows;
-  std::size_t rows = first;
-  constexpr std::size_t ahead = 16;
-  for (std::size_t at = 0; at < count; ++at) {
-    if (at + ahead < count) __builtin_prefetch(front + live[at + ahead] * bins);
-    const std::size_t x = live[at];
-    const RowLanes bound = RowLanes::of(front + x * bins, r[x], r_bin, c);
-    const int low = _mm256_movemask_pd(_mm256_cmp_pd(bound.low, best_lanes, below));
-    const int high = _mm256_movemask_pd(_mm256_cmp_pd(bound.high, best_lanes, below));
-    const auto segments = static_cast<std::uint32_t>(low | (high << 4));
-    out[rows] = RowToWalk{static_cast<Partner>(x), segments};
-    rows += segments != 0 ? 1 : 0;
-  }
-  selection.rows = rows;
-  take_lowest(front, r, r_bin, c, out, first, rows, selection);
 }
 
 // (In vector arithmetic rather than intrinsics: GCC 12's AVX-512 intrinsics
@@ -169,9 +146,10 @@ __attribute__((target("avx512f"))) void select_range_avx512(const double* front,
 
 }  // namespace
 
-Selection select_segments(const double* front, const Partner* live, std::size_t count,
-                          const double* r, const double* bin_max, double c, double best,
-                          std::size_t best_i, RowToWalk* out) {
+NJ_TARGET_CLONES_AVX2 Selection select_segments(const double* front, const Partner* live,
+                                                std::size_t count, const double* r,
+                                                const double* bin_max, double c, double best,
+                                                std::size_t best_i, RowToWalk* out) {
   Lanes r_bin[2];
   std::memcpy(&r_bin[0], bin_max, sizeof r_bin[0]);
   std::memcpy(&r_bin[1], bin_max + 4, sizeof r_bin[1]);
@@ -184,12 +162,6 @@ Selection select_segments(const double* front, const Partner* live, std::size_t 
     select_range_avx512<true>(front, live, ties_end, r, r_bin, c, best, out, selection);
     select_range_avx512<false>(front, live + ties_end, count - ties_end, r, r_bin, c, best, out,
                                selection);
-    return selection;
-  }
-  if (__builtin_cpu_supports("avx2")) {
-    select_range_avx2<true>(front, live, ties_end, r, r_bin, c, best, out, selection);
-    select_range_avx2<false>(front, live + ties_end, count - ties_end, r, r_bin, c, best, out,
-                             selection);
     return selection;
   }
 #endif
