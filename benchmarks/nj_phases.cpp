@@ -374,8 +374,9 @@ int run_alignment(const Options& o, std::vector<nj::SequencePair> pairs, Stopwat
   if (!o.distances_only) {
     if (!o.matrix_out.empty() && !write_phylip(o.matrix_out, matrix)) return 3;
     clock.lap();
-    TreeResult tree = o.plain_nj ? nj::neighbor_joining_plain(std::move(matrix))
-                                 : nj::neighbor_joining_with_totals(std::move(matrix), std::move(totals));
+    TreeResult tree =
+        o.plain_nj ? nj::neighbor_joining_plain(std::move(matrix))
+                   : nj::neighbor_joining_with_totals(std::move(matrix), std::move(totals));
     r.phases.emplace_back("nj", clock.lap());
     if (!tree) {
       std::fprintf(stderr, "nj_phases: %s\n", tree.error().c_str());

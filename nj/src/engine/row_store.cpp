@@ -195,7 +195,9 @@ void RowStore::leave_unwritten(std::size_t x, std::span<const double> values,
                                std::span<const Partner> partners) {
   const std::uint8_t* bin_of = subtrees_.bin_of.data();
   Smallest row;
-  for (std::size_t p = 0; p < values.size(); ++p) row.take(bin_of[partners[p]], values[p], partners[p]);
+  for (std::size_t p = 0; p < values.size(); ++p) {
+    row.take(bin_of[partners[p]], values[p], partners[p]);
+  }
   set_unwritten(x, row);
   poller_.spend(values.size());
 }
